@@ -1,0 +1,242 @@
+#include "app/run.hpp"
+
+#include <sys/stat.h>
+
+#include <cmath>
+#include <filesystem>
+#include <new>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "app/ppm_writer.hpp"
+#include "calibration/readers.hpp"
+#include "geometry/matrix.hpp"
+#include "imaging/warp.hpp"
+
+namespace rectify {
+namespace {
+
+bool load_image(const std::string& path, cv::Mat& image) {
+    // The pixel grid must be the one the calibration refers to: an orientation
+    // tag must not rotate it.
+    image = cv::imread(path, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
+    return !image.empty();
+}
+
+bool read_calibration(const RunArguments& arguments, PreparedRun& run, Reporter& reporter) {
+    run.K_left = new_matrix(3, 3);
+    run.K_right = new_matrix(3, 3);
+    run.T = new_matrix(4, 4);
+    struct File {
+        const std::string& path;
+        cv::Mat& matrix;
+        bool intrinsics;
+    };
+    const File files[] = {{arguments.left_intrinsics_path, run.K_left, true},
+                          {arguments.right_intrinsics_path, run.K_right, true},
+                          {arguments.transformation_path, run.T, false}};
+    for (const File& file : files) {
+        const ReadStatus status = file.intrinsics
+                                      ? read_intrinsics_file(file.path, file.matrix, reporter)
+                                      : read_transformation_file(file.path, file.matrix, reporter);
+        if (status == ReadStatus::cannot_open) {
+            // The reader has printed this line already; the run repeats it.
+            reporter.report(format_text("Cannot open file %s.\n", file.path.c_str()));
+        }
+        if (status != ReadStatus::ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+const std::string& path_of(const RunArguments& arguments, CalibrationInput input) {
+    switch (input) {
+        case CalibrationInput::left_intrinsics:
+            return arguments.left_intrinsics_path;
+        case CalibrationInput::right_intrinsics:
+            return arguments.right_intrinsics_path;
+        default:
+            return arguments.transformation_path;
+    }
+}
+
+// Whether two paths name one file: the same inode when both exist, else the
+// same normalised absolute path.
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat sa{}, sb{};
+    if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0) {
+        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    }
+    std::error_code ea, eb;
+    const auto ca = std::filesystem::weakly_canonical(std::filesystem::absolute(a), ea);
+    const auto cb = std::filesystem::weakly_canonical(std::filesystem::absolute(b), eb);
+    return !ea && !eb && ca == cb;
+}
+
+bool outputs_are_safe(const RunArguments& arguments, const PreparedRun& run, Reporter& reporter) {
+    const std::string* inputs[] = {&arguments.transformation_path, &arguments.left_intrinsics_path,
+                                   &arguments.right_intrinsics_path, &arguments.left_image_path,
+                                   &arguments.right_image_path};
+    for (const std::string* output : {&run.left_output_path, &run.right_output_path}) {
+        for (const std::string* input : inputs) {
+            if (same_file(*output, *input)) {
+                reporter.report(format_text(
+                    "Refusing to write %s: it is the input file %s.\n", output->c_str(),
+                    input->c_str()));
+                return false;
+            }
+        }
+    }
+    if (same_file(run.left_output_path, run.right_output_path)) {
+        reporter.report(format_text(
+            "Refusing to write %s and %s: both outputs would be the same file.\n",
+            run.left_output_path.c_str(), run.right_output_path.c_str()));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string output_file_name(const std::string& image_path) {
+    const size_t slash = image_path.rfind('/');
+    const size_t name_start = (slash == std::string::npos) ? 0 : slash + 1;
+    const size_t dot = image_path.rfind('.');
+    const bool has_extension = dot != std::string::npos && dot > name_start;
+    return image_path.substr(0, has_extension ? dot : image_path.size()) + "_rectified.ppm";
+}
+
+std::optional<cv::Size> output_size_for(cv::Size left_size, double scale_factor) {
+    if (!(scale_factor > 0.0) || !std::isfinite(scale_factor)) {
+        return std::nullopt;
+    }
+    const double width = std::trunc(left_size.width * scale_factor);
+    const double height = std::trunc(left_size.height * scale_factor);
+    if (!(width >= 1.0 && height >= 1.0 && width * height <= MAX_OUTPUT_PIXELS)) {
+        return std::nullopt;
+    }
+    return cv::Size(static_cast<int>(width), static_cast<int>(height));
+}
+
+std::optional<PreparedRun> prepare_run(const RunArguments& arguments, Reporter& reporter) {
+    PreparedRun run;
+    reporter.report("Opening parameters files...\n");
+    if (!load_image(arguments.left_image_path, run.left_image)) {
+        reporter.report(format_text("Cannot open file %s.\n\n", arguments.left_image_path.c_str()));
+        return std::nullopt;
+    }
+    if (!load_image(arguments.right_image_path, run.right_image)) {
+        reporter.report(format_text("Cannot open file %s.\n", arguments.right_image_path.c_str()));
+        return std::nullopt;
+    }
+    if (!read_calibration(arguments, run, reporter)) {
+        return std::nullopt;
+    }
+    if (const CalibrationProblem problem = check_calibration(run.K_left, run.K_right, run.T)) {
+        reporter.report(format_text("Cannot rectify with the calibration in %s: %s.\n",
+                                    path_of(arguments, problem.input).c_str(),
+                                    problem.reason.c_str()));
+        return std::nullopt;
+    }
+    const cv::Size left_size = run.left_image.size();
+    const std::optional<cv::Size> size = output_size_for(left_size, arguments.scale_factor);
+    if (!size) {
+        reporter.report(format_text(
+            "Invalid scale factor %g: the outputs would be %.10g x %.10g pixels (at least 1 x 1 "
+            "and at most 2^30 pixels are possible).\n",
+            arguments.scale_factor, std::trunc(left_size.width * arguments.scale_factor),
+            std::trunc(left_size.height * arguments.scale_factor)));
+        return std::nullopt;
+    }
+    run.output_size = *size;
+    run.left_output_path = output_file_name(arguments.left_image_path);
+    run.right_output_path = output_file_name(arguments.right_image_path);
+    if (!outputs_are_safe(arguments, run, reporter)) {
+        return std::nullopt;
+    }
+    reporter.report("Computing rectify trasnformation...\n");
+    run.geometry = compute_rectification(run.K_left, run.K_right, run.T);
+    if (!all_finite(run.geometry.H1) || !all_finite(run.geometry.H2)) {
+        reporter.report(
+            "Cannot rectify: the computed warp maps are not finite numbers (degenerate "
+            "calibration).\n");
+        return std::nullopt;
+    }
+    return run;
+}
+
+cv::Mat warp_to_new_image(const cv::Mat& source, const cv::Mat& H, int fill) {
+    cv::Mat warped(source.size(), CV_8UC3);
+    warp_image(H, source, source.cols, source.rows, warped, fill);
+    return warped;
+}
+
+cv::Mat resize_to_output(const cv::Mat& warped, cv::Size output_size) {
+    if (warped.size() == output_size) {
+        return warped;  // a bilinear resize to the same size copies every pixel
+    }
+    cv::Mat output;
+    cv::resize(warped, output, output_size, 0, 0, cv::INTER_LINEAR);
+    return output;
+}
+
+namespace {
+
+bool run_stages(const RunArguments& arguments, Reporter& reporter) {
+    std::optional<PreparedRun> run = prepare_run(arguments, reporter);
+    if (!run) {
+        return false;
+    }
+    // Each source is released as soon as it is warped, and each warped image
+    // once its output is written: nothing observable changes, the peak memory
+    // drops by the size of the images no longer needed.
+    reporter.report("Warping left image...\n");
+    cv::Mat left_warped = warp_to_new_image(run->left_image, run->geometry.H1, LEFT_FILL);
+    run->left_image.release();
+    reporter.report("Warping right image...\n");
+    cv::Mat right_warped = warp_to_new_image(run->right_image, run->geometry.H2, RIGHT_FILL);
+    run->right_image.release();
+
+    const struct {
+        const char* progress;
+        cv::Mat& warped;
+        const std::string& path;
+    } sides[] = {{"Saving left image...\n", left_warped, run->left_output_path},
+                 {"Saving right image...\n", right_warped, run->right_output_path}};
+    for (const auto& side : sides) {
+        reporter.report(side.progress);
+        cv::Mat output = resize_to_output(side.warped, run->output_size);
+        side.warped.release();
+        if (!write_ppm_atomically(side.path, output)) {
+            reporter.report(format_text("Cannot write file %s.\n", side.path.c_str()));
+            return false;
+        }
+    }
+    reporter.report("\ndone\n");
+    return true;
+}
+
+}  // namespace
+
+bool rectify_images(const RunArguments& arguments, Reporter& reporter) {
+    try {
+        return run_stages(arguments, reporter);
+    } catch (const std::bad_alloc&) {
+        reporter.report("Cannot rectify: out of memory.\n");
+    } catch (const cv::Exception& error) {
+        std::string message = error.err;
+        for (char& c : message) {
+            if (c == '\n' || c == '\r') {
+                c = ' ';
+            }
+        }
+        reporter.report(format_text("Cannot rectify: the image library failed (%s).\n",
+                                    message.c_str()));
+    } catch (const std::exception& error) {
+        reporter.report(format_text("Cannot rectify: %s.\n", error.what()));
+    }
+    return false;
+}
+
+}  // namespace rectify

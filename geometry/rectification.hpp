@@ -13,7 +13,11 @@ inline constexpr int NOMINAL_HEIGHT = 480;
 
 // Po1, Po2: 3x4 old projection matrices (read only). Pn1, Pn2 (3x4), T1, T2
 // (3x3): outputs, created by the caller, every element written.
-// Returns true when the degenerate first solve was replaced (see the .cpp).
+// Returns true when the first solve was degenerate and replaced: when
+// k = r1 x r2 (r1, r2 the third rows of the left blocks of Po1, Po2) is tiny,
+// |k| <= 1e-4 |r1| |r2| (parallel optical axes), or nearly along the baseline
+// b = c2 - c1, |k x b| <= 0.1 |k| |b|, the common focal plane is taken
+// perpendicular to r1 x b instead of containing k.
 bool rectify_projections(const cv::Mat& Po1, const cv::Mat& Po2, cv::Mat& Pn1, cv::Mat& Pn2,
                          cv::Mat& T1, cv::Mat& T2);
 
@@ -33,7 +37,7 @@ struct Rectification {
 };
 
 Rectification compute_rectification(const cv::Mat& K_left, const cv::Mat& K_right,
-                                     const cv::Mat& T);
+                                    const cv::Mat& T);
 // The classic form: writes all nine elements of H1 and H2 (3x3, caller's).
 void compute_rectification(const cv::Mat& K_left, const cv::Mat& K_right, const cv::Mat& T,
                            cv::Mat& H1, cv::Mat& H2);
@@ -42,8 +46,8 @@ void compute_rectification(const cv::Mat& K_left, const cv::Mat& K_right, const 
 // alignment, common scale) on T1, T2 as rectify_projections delivers them,
 // updating T1, T2, Pn1 and Pn2 in place (T1, T2 end as the final transforms,
 // before inversion).
-void fit_transforms(const cv::Mat& Po1, const cv::Mat& Po2, cv::Mat& Pn1, cv::Mat& Pn2,
-                    cv::Mat& T1, cv::Mat& T2);
+void fit_transforms(const cv::Mat& Po1, const cv::Mat& Po2, cv::Mat& Pn1, cv::Mat& Pn2, cv::Mat& T1,
+                    cv::Mat& T2);
 
 // Whether a calibration can be rectified at all.
 enum class CalibrationInput { none, left_intrinsics, right_intrinsics, transformation };
@@ -52,7 +56,14 @@ struct CalibrationProblem {
     std::string reason;                               // e.g. "the intrinsic matrix is singular"
     explicit operator bool() const { return input != CalibrationInput::none; }
 };
+// Finds, in this order: a left or right intrinsic matrix with a non-finite
+// element or numerically singular (reciprocal condition number below 1e-9); a
+// transformation with a non-finite element or a singular rotation block; two
+// coinciding optical centres. Takes CV_32F or CV_64F matrices.
 CalibrationProblem check_calibration(const cv::Mat& K_left, const cv::Mat& K_right,
                                      const cv::Mat& T);
+
+// Whether both warp maps came out as finite numbers.
+bool warp_maps_finite(const cv::Mat& H1, const cv::Mat& H2);
 
 }  // namespace rectify

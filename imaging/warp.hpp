@@ -21,4 +21,15 @@ void warp_image(const cv::Mat& H, const cv::Mat& source, int width, int height,
 void warp_image_per_pixel(const cv::Mat& H, const cv::Mat& source, int width, int height,
                           cv::Mat& destination, int fill);
 
+// How warp_image runs. Every choice writes the same bytes; the choices exist so
+// that tests can reach the portable path on any machine and benchmarks can
+// show what the vector instructions and the threads each contribute.
+struct WarpOptions {
+    bool vector_instructions = true;  // AVX2 when the processor has it
+    int max_threads = 0;              // 0: one per hardware thread
+};
+
+void warp_image(const cv::Mat& H, const cv::Mat& source, int width, int height,
+                cv::Mat& destination, int fill, const WarpOptions& options);
+
 }  // namespace rectify

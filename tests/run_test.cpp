@@ -1,1 +1,331 @@
+// The command line as a user meets it: run as a process in a scratch folder.
+
 #include <gtest/gtest.h>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "app/run.hpp"
+#include "test_support.hpp"
+
+namespace rectify {
+namespace {
+
+using testing::folder_entries;
+using testing::ProcessResult;
+using testing::read_file;
+using testing::run_process;
+using testing::ScratchDir;
+using testing::write_file;
+
+const std::string kProgress =
+    "Opening parameters files...\n"
+    "Computing rectify trasnformation...\n"
+    "Warping left image...\n"
+    "Warping right image...\n"
+    "Saving left image...\n"
+    "Saving right image...\n"
+    "\n"
+    "done\n";
+const std::string kFailure = "There was error. Cannot possible rectify the images.\n";
+const std::string kUsageTail =
+    " <right_to_left_camera_transformation> <left_intrinsics_parameters> "
+    "<right_intrinsics_parameters> <left_image_file_name> <right_image_file_name> "
+    "<scale_factor> \n";
+
+// A scratch folder holding a copy of the sample pair and its calibration.
+class SampleRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* name : {"T.txt", "K_left.txt", "K_right.txt", "left.png", "right.png"}) {
+            std::filesystem::copy_file(std::string(SAMPLE_DIR) + "/" + name, dir.file(name));
+        }
+    }
+    ProcessResult run(const std::string& left = "left.png", const std::string& right = "right.png",
+                      const std::string& scale = "1.0",
+                      const std::function<void()>& before_exec = {}) {
+        return run_process({"stereo-rectify", "T.txt", "K_left.txt", "K_right.txt", left, right,
+                            scale},
+                           dir.path().string(), before_exec);
+    }
+    std::vector<std::string> inputs_only() const {
+        return {"K_left.txt", "K_right.txt", "T.txt", "left.png", "right.png"};
+    }
+    cv::Size size_of(const std::string& name) const { return cv::imread(dir.file(name)).size(); }
+
+    ScratchDir dir;
+};
+
+TEST_F(SampleRun, TooFewArgumentsPrintUsageAndTouchNothing) {
+    const ProcessResult none = run_process({"./my-rectify"}, dir.path().string());
+    EXPECT_EQ(none.output, "Usage: ./my-rectify" + kUsageTail);
+    EXPECT_EQ(none.exit_status, 0);
+    const ProcessResult five = run_process(
+        {"stereo-rectify", "T.txt", "K_left.txt", "K_right.txt", "left.png", "right.png"},
+        dir.path().string());
+    EXPECT_EQ(five.output, "Usage: stereo-rectify" + kUsageTail);
+    EXPECT_EQ(five.exit_status, 0);
+    EXPECT_EQ(folder_entries(dir.path()), inputs_only());
+}
+
+TEST_F(SampleRun, GoodRunWritesBothOutputsAndExitsWithOne) {
+    const ProcessResult result = run();
+    EXPECT_EQ(result.output, kProgress);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(size_of("left_rectified.ppm"), cv::Size(640, 480));
+    EXPECT_EQ(size_of("right_rectified.ppm"), cv::Size(640, 480));
+    // Binary PPM as the image library writes it.
+    EXPECT_EQ(read_file(dir.file("left_rectified.ppm")).substr(0, 15), "P6\n640 480\n255\n");
+    EXPECT_EQ(read_file(dir.file("left_rectified.ppm")).size(), 15u + 640 * 480 * 3);
+
+    // Extra arguments are ignored; an existing output is overwritten.
+    const ProcessResult seven = run_process({"stereo-rectify", "T.txt", "K_left.txt",
+                                             "K_right.txt", "left.png", "right.png", "0.5",
+                                             "extra"},
+                                            dir.path().string());
+    EXPECT_EQ(seven.exit_status, 1);
+    EXPECT_EQ(size_of("left_rectified.ppm"), cv::Size(320, 240));
+    EXPECT_EQ(size_of("right_rectified.ppm"), cv::Size(320, 240));
+    auto entries = inputs_only();
+    entries.insert(entries.begin() + 4, "left_rectified.ppm");
+    entries.push_back("right_rectified.ppm");
+    EXPECT_EQ(folder_entries(dir.path()), entries) << "no temporary file is left behind";
+}
+
+TEST_F(SampleRun, OutputsTakeTheLeftSourceSizeTimesTheScaleTruncated) {
+    // A right image of another size still gives left-sized outputs; 1.7 x 481
+    // is 817.7, which truncates to 817.
+    cv::Mat left = cv::imread(dir.file("left.png"));
+    cv::Mat taller;
+    cv::copyMakeBorder(left, taller, 0, 1, 0, 0, cv::BORDER_REPLICATE);
+    cv::imwrite(dir.file("tall.png"), taller);
+    cv::Mat right = cv::imread(dir.file("right.png"));
+    cv::Mat smaller;
+    cv::resize(right, smaller, cv::Size(500, 400));
+    cv::imwrite(dir.file("small.png"), smaller);
+    const ProcessResult result = run("tall.png", "small.png", "1.7");
+    EXPECT_EQ(result.exit_status, 1) << result.output;
+    EXPECT_EQ(size_of("tall_rectified.ppm"), cv::Size(1088, 817));
+    EXPECT_EQ(size_of("small_rectified.ppm"), cv::Size(1088, 817));
+}
+
+TEST_F(SampleRun, MissingInputsAreReportedInOrderAndNothingIsWritten) {
+    ProcessResult result = run("absent.png", "also-absent.png");
+    EXPECT_EQ(result.output, "Opening parameters files...\nCannot open file absent.png.\n\n" + kFailure);
+    EXPECT_EQ(result.exit_status, 0);
+
+    result = run("left.png", "absent.png");
+    EXPECT_EQ(result.output, "Opening parameters files...\nCannot open file absent.png.\n" + kFailure);
+
+    std::filesystem::remove(dir.file("K_right.txt"));
+    result = run();
+    EXPECT_EQ(result.output,
+              "Opening parameters files...\nCannot open file K_right.txt.\nCannot open file "
+              "K_right.txt.\n" +
+                  kFailure);
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(folder_entries(dir.path()),
+              (std::vector<std::string>{"K_left.txt", "T.txt", "left.png", "right.png"}));
+}
+
+TEST_F(SampleRun, CalibrationFileWithTooFewNumbersFailsWithOneLine) {
+    write_file(dir.file("K_left.txt"), "536 0 342\n0 536 235\n0 0\n");
+    const ProcessResult result = run();
+    EXPECT_EQ(result.output,
+              "Opening parameters files...\nCannot read file K_left.txt: expected 9 numbers.\n" +
+                  kFailure);
+    EXPECT_EQ(result.exit_status, 0);
+}
+
+TEST_F(SampleRun, UnusableCalibrationNamesTheFileAndWritesNothing) {
+    const std::string good_T = read_file(dir.file("T.txt"));
+    struct Case {
+        const char* file;
+        const char* content;
+    };
+    const Case cases[] = {
+        {"K_right.txt", "542 0 328\n0 0 0\n0 0 1\n"},                             // singular
+        {"T.txt", "1 0 0 0\n0 1 0 0\n0 0 1 0\n0 0 0 1\n"},                        // no baseline
+        {"T.txt", "1 0 0 -3\n0 1 0 0\n0 0 0 0\n0 0 0 1\n"},                       // singular rotation
+    };
+    for (const Case& c : cases) {
+        const std::string saved = read_file(dir.file(c.file));
+        write_file(dir.file(c.file), c.content);
+        const ProcessResult result = run();
+        const std::string prefix =
+            std::string("Opening parameters files...\nCannot rectify with the calibration in ") +
+            c.file + ": ";
+        EXPECT_EQ(result.output.substr(0, prefix.size()), prefix) << result.output;
+        EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 3)
+            << result.output;
+        EXPECT_EQ(result.exit_status, 0);
+        EXPECT_EQ(folder_entries(dir.path()), inputs_only());
+        write_file(dir.file(c.file), saved);
+    }
+}
+
+TEST_F(SampleRun, AbsurdScaleFactorsAreRefusedBeforeAnythingIsWritten) {
+    for (const char* scale : {"0", "-1", "abc", "nan", "inf", "-inf", "0.001", "1e300", "60"}) {
+        const ProcessResult result = run("left.png", "right.png", scale);
+        EXPECT_EQ(result.output.rfind("Opening parameters files...\nInvalid scale factor ", 0), 0u)
+            << scale << ": " << result.output;
+        EXPECT_NE(result.output.find("pixels"), std::string::npos) << result.output;
+        EXPECT_EQ(result.output.substr(result.output.size() - kFailure.size()), kFailure);
+        EXPECT_EQ(result.exit_status, 0) << scale;
+        EXPECT_EQ(folder_entries(dir.path()), inputs_only()) << scale;
+    }
+    // atof reads the leading number: "0.25x" is 0.25.
+    const ProcessResult result = run("left.png", "right.png", " 0.25x");
+    EXPECT_EQ(result.exit_status, 1) << result.output;
+    EXPECT_EQ(size_of("left_rectified.ppm"), cv::Size(160, 120));
+}
+
+TEST(OutputNames, ReplaceOnlyTheExtensionOfTheFileName) {
+    EXPECT_EQ(output_file_name("data/left.png"), "data/left_rectified.ppm");
+    EXPECT_EQ(output_file_name("left"), "left_rectified.ppm");
+    EXPECT_EQ(output_file_name("./left"), "./left_rectified.ppm");
+    EXPECT_EQ(output_file_name("../images/left"), "../images/left_rectified.ppm");
+    EXPECT_EQ(output_file_name("scans.old/left"), "scans.old/left_rectified.ppm");
+    EXPECT_EQ(output_file_name("a/.hidden"), "a/.hidden_rectified.ppm");
+    EXPECT_EQ(output_file_name(".hidden.png"), ".hidden_rectified.ppm");
+    EXPECT_EQ(output_file_name("a/b.c.png"), "a/b.c_rectified.ppm");
+}
+
+TEST_F(SampleRun, OutputsLandNextToInputsInFoldersWithDots) {
+    std::filesystem::create_directory(dir.file("scans.old"));
+    std::filesystem::copy_file(dir.file("left.png"), dir.file("scans.old/left"));
+    std::filesystem::copy_file(dir.file("right.png"), dir.file("scans.old/right"));
+    const ProcessResult result = run("./scans.old/left", "scans.old/right");
+    EXPECT_EQ(result.exit_status, 1) << result.output;
+    EXPECT_EQ(folder_entries(dir.path() / "scans.old"),
+              (std::vector<std::string>{"left", "left_rectified.ppm", "right",
+                                        "right_rectified.ppm"}));
+    const std::vector<std::string> top = {"K_left.txt", "K_right.txt", "T.txt",
+                                          "left.png",   "right.png",   "scans.old"};
+    EXPECT_EQ(folder_entries(dir.path()), top);
+}
+
+TEST_F(SampleRun, OutputsThatWouldDestroyInputsOrEachOtherAreRefused) {
+    // left.png and left.jpg would both become left_rectified.ppm.
+    cv::imwrite(dir.file("left.jpg"), cv::imread(dir.file("right.png")));
+    ProcessResult result = run("left.png", "left.jpg");
+    EXPECT_NE(result.output.find("both outputs would be the same file"), std::string::npos)
+        << result.output;
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("left_rectified.ppm")));
+
+    // The left output would overwrite the right input.
+    cv::imwrite(dir.file("left_rectified.ppm"), cv::imread(dir.file("right.png")));
+    const std::string before = read_file(dir.file("left_rectified.ppm"));
+    result = run("left.png", "left_rectified.ppm");
+    EXPECT_NE(result.output.find("Refusing to write left_rectified.ppm: it is the input file "
+                                 "left_rectified.ppm."),
+              std::string::npos)
+        << result.output;
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(read_file(dir.file("left_rectified.ppm")), before);
+
+    // Through another spelling of the same path, or a hard link.
+    std::filesystem::create_hard_link(dir.file("K_left.txt"), dir.file("img_rectified.ppm"));
+    std::filesystem::copy_file(dir.file("left.png"), dir.file("img.png"));
+    result = run("./img.png", "right.png");
+    EXPECT_NE(result.output.find("it is the input file K_left.txt"), std::string::npos)
+        << result.output;
+    EXPECT_EQ(result.exit_status, 0);
+}
+
+TEST_F(SampleRun, FailedWriteIsReportedAndKeepsEarlierFiles) {
+    // A folder standing at the left output path.
+    std::filesystem::create_directory(dir.file("left_rectified.ppm"));
+    ProcessResult result = run();
+    EXPECT_TRUE(result.output.ends_with(
+        "Saving left image...\nCannot write file left_rectified.ppm.\n" + kFailure))
+        << result.output;
+    EXPECT_EQ(result.exit_status, 0);
+    std::filesystem::remove(dir.file("left_rectified.ppm"));
+
+    // A file-size limit with SIGXFSZ ignored: the write fails, the earlier
+    // output stays whole and the temporary is removed.
+    ASSERT_EQ(run().exit_status, 1);
+    const std::string earlier = read_file(dir.file("right_rectified.ppm"));
+    write_file(dir.file("left_rectified.ppm"), "earlier left output");
+    result = run("left.png", "right.png", "1.0", [] {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{100000, 100000};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    EXPECT_NE(result.output.find("Cannot write file left_rectified.ppm.\n" + kFailure),
+              std::string::npos)
+        << result.output;
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(read_file(dir.file("left_rectified.ppm")), "earlier left output");
+    EXPECT_EQ(read_file(dir.file("right_rectified.ppm")), earlier);
+    auto entries = inputs_only();
+    entries.insert(entries.begin() + 4, "left_rectified.ppm");
+    entries.push_back("right_rectified.ppm");
+    EXPECT_EQ(folder_entries(dir.path()), entries);
+
+    // The same limit with SIGXFSZ at its default kills the process mid-write:
+    // the final names still hold whole files.
+    result = run("left.png", "right.png", "1.0", [] {
+        const rlimit limit{100000, 100000};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    EXPECT_EQ(result.signal, SIGXFSZ);
+    EXPECT_EQ(read_file(dir.file("left_rectified.ppm")), "earlier left output");
+    EXPECT_EQ(read_file(dir.file("right_rectified.ppm")), earlier);
+}
+
+// The signature and IHDR chunk of an 8-bit RGB PNG of the given size.
+std::string png_header(uint32_t width, uint32_t height) {
+    auto big_endian = [](uint32_t v) {
+        return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
+                           static_cast<char>(v >> 8), static_cast<char>(v)};
+    };
+    const std::string chunk = "IHDR" + big_endian(width) + big_endian(height) +
+                              std::string("\x08\x02\x00\x00\x00", 5);
+    uint32_t crc = 0xFFFFFFFFu;
+    for (const char c : chunk) {
+        crc ^= static_cast<unsigned char>(c);
+        for (int k = 0; k < 8; ++k) {
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        }
+    }
+    return std::string("\x89PNG\r\n\x1a\n", 8) + big_endian(13) + chunk + big_endian(~crc);
+}
+
+TEST_F(SampleRun, CorruptAndOversizedImagesEndInOneLine) {
+    // A truncated PNG.
+    const std::string png = read_file(dir.file("left.png"));
+    write_file(dir.file("cut.png"), png.substr(0, png.size() / 3));
+    ProcessResult result = run("cut.png", "right.png");
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.output.substr(result.output.size() - kFailure.size()), kFailure);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("cut_rectified.ppm")));
+
+    // A valid header that claims 100000 x 100000 pixels, and nothing after it.
+    write_file(dir.file("huge.png"), png_header(100000, 100000));
+    result = run("left.png", "huge.png");
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.output, "Opening parameters files...\nCannot open file huge.png.\n" + kFailure);
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+TEST_F(SampleRun, OutOfMemoryEndsInOneLineNotAnAbort) {
+    // Under a 1 GiB address-space limit the largest allowed output (scale 59
+    // gives 37760 x 28320, just under 2^30 pixels) cannot be allocated.
+    const ProcessResult result = run("left.png", "right.png", "59", [] {
+        const rlimit limit{size_t{1} << 30, size_t{1} << 30};
+        setrlimit(RLIMIT_AS, &limit);
+    });
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.exit_status, 0);
+    const std::string tail = result.output.substr(result.output.rfind("Saving left image...\n"));
+    EXPECT_EQ(tail.rfind("Saving left image...\nCannot rectify: ", 0), 0u) << tail;
+    EXPECT_EQ(std::count(tail.begin(), tail.end(), '\n'), 3) << tail;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("left_rectified.ppm")));
+}
+#endif
+
+}  // namespace
+}  // namespace rectify

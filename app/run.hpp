@@ -1,0 +1,62 @@
+#pragma once
+// One rectification run, from the five paths and the scale factor to the two
+// rectified PPM files, split into stages that other front ends reuse.
+
+#include <optional>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "calibration/reporter.hpp"
+#include "geometry/rectification.hpp"
+
+namespace rectify {
+
+struct RunArguments {
+    std::string transformation_path;
+    std::string left_intrinsics_path;
+    std::string right_intrinsics_path;
+    std::string left_image_path;
+    std::string right_image_path;
+    double scale_factor = 0.0;
+};
+
+// Everything a run knows once the geometry is computed and every check passed.
+struct PreparedRun {
+    cv::Mat left_image, right_image;  // the sources, 8-bit BGR
+    cv::Mat K_left, K_right, T;
+    Rectification geometry;
+    cv::Size output_size;
+    std::string left_output_path, right_output_path;
+};
+
+// The output name: the image path with the extension of its file name replaced
+// by "_rectified.ppm". Only a "." after the last "/" starts an extension, and
+// not the leading "." of a hidden file's name.
+std::string output_file_name(const std::string& image_path);
+
+// The output size for a left source of left_size: each side times the scale,
+// truncated toward zero. Empty when the scale is not a positive finite number,
+// or the size is below 1 x 1 or above MAX_OUTPUT_PIXELS.
+inline constexpr double MAX_OUTPUT_PIXELS = 1073741824.0;  // 2^30, the image library's limit
+std::optional<cv::Size> output_size_for(cv::Size left_size, double scale_factor);
+
+// "Opening parameters files..." through the geometry: loads both images, reads
+// the three calibration files, checks the calibration, the scale factor and the
+// output names, prints "Computing rectify trasnformation..." and computes the
+// warp maps, which must come out finite. Every failure is reported as one line
+// (the "Cannot open file" lines as the run has always printed them).
+std::optional<PreparedRun> prepare_run(const RunArguments& arguments, Reporter& reporter);
+
+// Warps source through H into a new image of the source's size.
+cv::Mat warp_to_new_image(const cv::Mat& source, const cv::Mat& H, int fill);
+
+// The warped image scaled (bilinear) to the output size. An image that already
+// has that size is returned as it is, which is what the resize would give.
+cv::Mat resize_to_output(const cv::Mat& warped, cv::Size output_size);
+
+// The whole run. Reports progress and failures, never throws; true once both
+// outputs are written.
+bool rectify_images(const RunArguments& arguments, Reporter& reporter);
+
+}  // namespace rectify

@@ -1,0 +1,126 @@
+#pragma once
+// Small helpers shared by the tests: scratch folders and files.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace rectify::testing {
+
+// A fresh folder under the system's temporary folder, removed with its contents.
+class ScratchDir {
+public:
+    ScratchDir() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "stereo-rectify-test-XXXXXX").string();
+        path_ = mkdtemp(pattern.data()) ? pattern : std::string();
+    }
+    ~ScratchDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+inline std::string write_file(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+}
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace rectify::testing
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <functional>
+#include <vector>
+
+namespace rectify::testing {
+
+struct ProcessResult {
+    std::string output;  // standard output
+    std::string errors;  // standard error
+    int exit_status = -1;  // -1 when killed by a signal
+    int signal = 0;
+};
+
+// Runs program with arguments (argv[0] included) in folder cwd. before_exec
+// runs in the child, e.g. to set resource limits.
+inline ProcessResult run_process(const std::vector<std::string>& arguments, const std::string& cwd,
+                                 const std::function<void()>& before_exec = {}) {
+    // Standard error goes to a file, so that reading one pipe cannot block the
+    // child on the other.
+    char errors_path[] = "/tmp/stereo-rectify-stderr-XXXXXX";
+    const int errors_fd = mkstemp(errors_path);
+    int pipe_fds[2];
+    if (errors_fd < 0 || pipe(pipe_fds) != 0) {
+        return {};
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipe_fds[1], 1);
+        dup2(errors_fd, 2);
+        close(pipe_fds[0]);
+        close(pipe_fds[1]);
+        if (chdir(cwd.c_str()) != 0) {
+            _exit(127);
+        }
+        if (before_exec) {
+            before_exec();
+        }
+        std::vector<char*> argv;
+        for (const std::string& argument : arguments) {
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(STEREO_RECTIFY_EXE, argv.data());
+        _exit(127);
+    }
+    close(pipe_fds[1]);
+    ProcessResult result;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0) {
+        result.output.append(buffer, static_cast<size_t>(n));
+    }
+    close(pipe_fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(errors_fd);
+    result.errors = read_file(errors_path);
+    unlink(errors_path);
+    if (WIFEXITED(status)) {
+        result.exit_status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+    return result;
+}
+
+// The names of the entries of a folder, sorted.
+inline std::vector<std::string> folder_entries(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace rectify::testing
