@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <new>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -121,12 +123,18 @@ std::optional<cv::Size> output_size_for(cv::Size left_size, double scale_factor)
 
 std::optional<PreparedRun> prepare_run(const RunArguments& arguments, Reporter& reporter) {
     PreparedRun run;
-    reporter.report("Opening parameters files...\n");
-    if (!load_image(arguments.left_image_path, run.left_image)) {
+    reporter.progress("Opening parameters files...\n");
+    // Both images are decoded at once, one on each core; the left one is still
+    // judged first, so the messages come in the same order as ever.
+    auto right_loaded = std::async(std::launch::async, load_image,
+                                   std::cref(arguments.right_image_path), std::ref(run.right_image));
+    const bool left_loaded = load_image(arguments.left_image_path, run.left_image);
+    const bool right_ok = right_loaded.get();
+    if (!left_loaded) {
         reporter.report(format_text("Cannot open file %s.\n\n", arguments.left_image_path.c_str()));
         return std::nullopt;
     }
-    if (!load_image(arguments.right_image_path, run.right_image)) {
+    if (!right_ok) {
         reporter.report(format_text("Cannot open file %s.\n", arguments.right_image_path.c_str()));
         return std::nullopt;
     }
@@ -155,9 +163,9 @@ std::optional<PreparedRun> prepare_run(const RunArguments& arguments, Reporter& 
     if (!outputs_are_safe(arguments, run, reporter)) {
         return std::nullopt;
     }
-    reporter.report("Computing rectify trasnformation...\n");
+    reporter.progress("Computing rectify trasnformation...\n");
     run.geometry = compute_rectification(run.K_left, run.K_right, run.T);
-    if (!all_finite(run.geometry.H1) || !all_finite(run.geometry.H2)) {
+    if (!warp_maps_finite(run.geometry.H1, run.geometry.H2)) {
         reporter.report(
             "Cannot rectify: the computed warp maps are not finite numbers (degenerate "
             "calibration).\n");
@@ -191,10 +199,10 @@ bool run_stages(const RunArguments& arguments, Reporter& reporter) {
     // Each source is released as soon as it is warped, and each warped image
     // once its output is written: nothing observable changes, the peak memory
     // drops by the size of the images no longer needed.
-    reporter.report("Warping left image...\n");
+    reporter.progress("Warping left image...\n");
     cv::Mat left_warped = warp_to_new_image(run->left_image, run->geometry.H1, LEFT_FILL);
     run->left_image.release();
-    reporter.report("Warping right image...\n");
+    reporter.progress("Warping right image...\n");
     cv::Mat right_warped = warp_to_new_image(run->right_image, run->geometry.H2, RIGHT_FILL);
     run->right_image.release();
 
@@ -205,7 +213,7 @@ bool run_stages(const RunArguments& arguments, Reporter& reporter) {
     } sides[] = {{"Saving left image...\n", left_warped, run->left_output_path},
                  {"Saving right image...\n", right_warped, run->right_output_path}};
     for (const auto& side : sides) {
-        reporter.report(side.progress);
+        reporter.progress(side.progress);
         cv::Mat output = resize_to_output(side.warped, run->output_size);
         side.warped.release();
         if (!write_ppm_atomically(side.path, output)) {
@@ -213,7 +221,7 @@ bool run_stages(const RunArguments& arguments, Reporter& reporter) {
             return false;
         }
     }
-    reporter.report("\ndone\n");
+    reporter.progress("\ndone\n");
     return true;
 }
 

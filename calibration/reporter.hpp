@@ -10,8 +10,11 @@ namespace rectify {
 class Reporter {
 public:
     virtual ~Reporter() = default;
-    // text is printed exactly as given, line ends included.
+    // A failure or a result: text is printed exactly as given, line ends included.
     virtual void report(std::string_view text) = 0;
+    // A progress line ("Warping left image..."); printed like any other line
+    // unless a front end routes progress elsewhere.
+    virtual void progress(std::string_view text) { report(text); }
 };
 
 // Writes each text to standard output and flushes it, so progress shows at once
