@@ -1,20 +1,18 @@
 #include "imaging/warp.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <limits>
-#include <thread>
-#include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define RECTIFY_WARP_X86 1
 #endif
+
+#include <opencv2/core/utility.hpp>
 
 #include "geometry/matrix.hpp"
 
@@ -89,7 +87,10 @@ std::uint8_t* destination_row(const WarpJob& job, int y) {
 }
 
 // Output pixels x_begin .. width - 1 of row y, one projection each.
-void warp_row_scalar(const WarpJob& job, int y, int x_begin) {
+void warp_row_scalar(const WarpJob& shared_job, int y, int x_begin) {
+    // A private copy: the byte stores below could otherwise alias the job, and
+    // every field would be reloaded after each of them.
+    const WarpJob job = shared_job;
     std::uint8_t* out = destination_row(job, y);
     for (int x = x_begin; x < job.width; ++x) {
         const auto q =
@@ -188,6 +189,7 @@ __attribute__((target("avx2,fma"))) void warp_rows_avx2(const WarpJob& job, int 
                                           1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     const auto* source = reinterpret_cast<const int*>(job.source);
     const __m256d eight = _mm256_set1_pd(8.0);
+    const int width = job.width;
 
     for (int y = y_begin; y < y_end; ++y) {
         const double yd = y;
@@ -198,7 +200,7 @@ __attribute__((target("avx2,fma"))) void warp_rows_avx2(const WarpJob& job, int 
         __m256d x_low = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
         __m256d x_high = _mm256_setr_pd(4.0, 5.0, 6.0, 7.0);
         int x = 0;
-        for (; x + 8 <= job.width; x += 8) {
+        for (; x + 8 <= width; x += 8) {
             const __m256 r0 = component8(m00, row0, m02, x_low, x_high);
             const __m256 r1 = component8(m10, row1, m12, x_low, x_high);
             const __m256 r2 = component8(m20, row2, m22, x_low, x_high);
@@ -213,8 +215,12 @@ __attribute__((target("avx2,fma"))) void warp_rows_avx2(const WarpJob& job, int 
             const __m256i pixels =
                 _mm256_mask_i32gather_epi32(fill, source, offset, _mm256_castps_si256(usable), 1);
             store_pixels8(out + 3 * static_cast<std::size_t>(x), _mm256_shuffle_epi8(pixels, pack),
-                          x + 10 <= job.width);
+                          x + 10 <= width);
         }
+        // The leftover pixels run legacy SSE code: leave no upper register
+        // halves dirty, here or on return, or every SSE instruction after
+        // this function (in any caller) may slow down.
+        _mm256_zeroupper();
         warp_row_scalar(job, y, x);
     }
 }
@@ -235,46 +241,38 @@ RowsFunction choose_rows_function(const WarpJob& job, bool vector_instructions) 
     return warp_rows_scalar;
 }
 
-// Below this many output pixels per thread, starting a thread costs more than
-// it saves.
-constexpr long long min_pixels_per_thread = 1 << 15;
+// Work is handed out in bands of rows. A band below this many pixels costs
+// more to hand out than it saves; several bands per thread let a thread that
+// runs late or on a busy core take fewer of them.
+constexpr long long min_band_pixels = 1 << 13;
+constexpr int bands_per_thread = 16;
 
-int thread_count(const WarpJob& job, int max_threads) {
+int band_count(const WarpJob& job, bool worker_threads) {
     const long long pixels = static_cast<long long>(job.width) * job.height;
-    const long long by_size = std::min<long long>(pixels / min_pixels_per_thread, job.height);
-    if (by_size <= 1) {
+    const long long by_size = std::min<long long>(pixels / min_band_pixels, job.height);
+    // Too little work for two threads with a few bands each: stay in this thread.
+    if (!worker_threads || by_size < 2 * 4) {
         return 1;
     }
-    const int wanted =
-        max_threads > 0 ? max_threads : static_cast<int>(std::thread::hardware_concurrency());
-    return static_cast<int>(std::clamp<long long>(wanted, 1, by_size));
+    const int threads = cv::getNumThreads();
+    return threads <= 1
+               ? 1
+               : static_cast<int>(std::min<long long>(by_size, threads * bands_per_thread));
 }
 
-// The rows go out in small bands to whichever thread is free, the calling
-// thread included, so that a thread that starts late or runs on a busy core
-// delays the end by at most one band.
-void run_in_bands(const WarpJob& job, RowsFunction rows, int threads) {
-    if (threads <= 1) {
+// Rows go out in bands to OpenCV's worker threads and the calling thread.
+void run_in_bands(const WarpJob& job, RowsFunction rows, int bands) {
+    if (bands <= 1) {
         rows(job, 0, job.height);
         return;
     }
-    const int band = std::max(1, job.height / (threads * 16));
-    std::atomic<int> next_row{0};
-    const auto work = [&] {
-        for (;;) {
-            const int y = next_row.fetch_add(band, std::memory_order_relaxed);
-            if (y >= job.height) {
-                return;
-            }
-            rows(job, y, std::min(job.height - y, band) + y);
-        }
+    const auto band_start = [&](int band) {
+        return static_cast<int>(static_cast<long long>(job.height) * band / bands);
     };
-    std::vector<std::jthread> helpers;
-    helpers.reserve(static_cast<std::size_t>(threads - 1));
-    for (int i = 1; i < threads; ++i) {
-        helpers.emplace_back(work);
-    }
-    work();
+    cv::parallel_for_(
+        cv::Range(0, bands),
+        [&](const cv::Range& range) { rows(job, band_start(range.start), band_start(range.end)); },
+        bands);
 }
 
 }  // namespace
@@ -287,7 +285,7 @@ void warp_image(const cv::Mat& H, const cv::Mat& source, int width, int height,
     check_arguments(H, source, width, height, destination);
     const WarpJob job = make_job(H, source, width, height, destination, fill);
     run_in_bands(job, choose_rows_function(job, options.vector_instructions),
-                 thread_count(job, options.max_threads));
+                 band_count(job, options.worker_threads));
 }
 
 void warp_image(const cv::Mat& H, const cv::Mat& source, int width, int height,

@@ -26,7 +26,7 @@ void warp_image_per_pixel(const cv::Mat& H, const cv::Mat& source, int width, in
 // show what the vector instructions and the threads each contribute.
 struct WarpOptions {
     bool vector_instructions = true;  // AVX2 when the processor has it
-    int max_threads = 0;              // 0: one per hardware thread
+    bool worker_threads = true;       // rows spread over OpenCV's worker threads
 };
 
 void warp_image(const cv::Mat& H, const cv::Mat& source, int width, int height,

@@ -37,10 +37,10 @@ std::vector<Variant> all_variants() {
         {"Default",
          [](const cv::Mat& H, const cv::Mat& source, int width, int height, cv::Mat& destination,
             int fill) { warp_image(H, source, width, height, destination, fill); }},
-        {"Scalar", with_options({.vector_instructions = false, .max_threads = 1})},
-        {"Vector", with_options({.vector_instructions = true, .max_threads = 1})},
-        {"ScalarThreeThreads", with_options({.vector_instructions = false, .max_threads = 3})},
-        {"VectorThreeThreads", with_options({.vector_instructions = true, .max_threads = 3})},
+        {"Scalar", with_options({.vector_instructions = false, .worker_threads = false})},
+        {"Vector", with_options({.vector_instructions = true, .worker_threads = false})},
+        {"ScalarThreads", with_options({.vector_instructions = false, .worker_threads = true})},
+        {"VectorThreads", with_options({.vector_instructions = true, .worker_threads = true})},
     };
 }
 
