@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <functional>
@@ -63,10 +64,33 @@ const std::string& path_of(const RunArguments& arguments, CalibrationInput input
     }
 }
 
-// Whether two paths name one file: the same inode when both exist, else the
-// same normalised absolute path.
+bool outputs_are_safe(const RunArguments& arguments, const PreparedRun& run, Reporter& reporter) {
+    const std::string* inputs[] = {&arguments.transformation_path, &arguments.left_intrinsics_path,
+                                   &arguments.right_intrinsics_path, &arguments.left_image_path,
+                                   &arguments.right_image_path};
+    for (const std::string* output : {&run.left_output_path, &run.right_output_path}) {
+        for (const std::string* input : inputs) {
+            if (same_file(*output, *input)) {
+                reporter.report(format_text("Refusing to write %s: it is the input file %s.\n",
+                                            output->c_str(), input->c_str()));
+                return false;
+            }
+        }
+    }
+    if (same_file(run.left_output_path, run.right_output_path)) {
+        reporter.report(
+            format_text("Refusing to write %s and %s: both outputs would be the same file.\n",
+                        run.left_output_path.c_str(), run.right_output_path.c_str()));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool same_file(const std::string& a, const std::string& b) {
-    struct stat sa{}, sb{};
+    struct stat sa {
+    }, sb{};
     if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0) {
         return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
     }
@@ -75,31 +99,6 @@ bool same_file(const std::string& a, const std::string& b) {
     const auto cb = std::filesystem::weakly_canonical(std::filesystem::absolute(b), eb);
     return !ea && !eb && ca == cb;
 }
-
-bool outputs_are_safe(const RunArguments& arguments, const PreparedRun& run, Reporter& reporter) {
-    const std::string* inputs[] = {&arguments.transformation_path, &arguments.left_intrinsics_path,
-                                   &arguments.right_intrinsics_path, &arguments.left_image_path,
-                                   &arguments.right_image_path};
-    for (const std::string* output : {&run.left_output_path, &run.right_output_path}) {
-        for (const std::string* input : inputs) {
-            if (same_file(*output, *input)) {
-                reporter.report(format_text(
-                    "Refusing to write %s: it is the input file %s.\n", output->c_str(),
-                    input->c_str()));
-                return false;
-            }
-        }
-    }
-    if (same_file(run.left_output_path, run.right_output_path)) {
-        reporter.report(format_text(
-            "Refusing to write %s and %s: both outputs would be the same file.\n",
-            run.left_output_path.c_str(), run.right_output_path.c_str()));
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 std::string output_file_name(const std::string& image_path) {
     const size_t slash = image_path.rfind('/');
@@ -126,8 +125,9 @@ std::optional<PreparedRun> prepare_run(const RunArguments& arguments, Reporter& 
     reporter.progress("Opening parameters files...\n");
     // Both images are decoded at once, one on each core; the left one is still
     // judged first, so the messages come in the same order as ever.
-    auto right_loaded = std::async(std::launch::async, load_image,
-                                   std::cref(arguments.right_image_path), std::ref(run.right_image));
+    auto right_loaded =
+        std::async(std::launch::async, load_image, std::cref(arguments.right_image_path),
+                   std::ref(run.right_image));
     const bool left_loaded = load_image(arguments.left_image_path, run.left_image);
     const bool right_ok = right_loaded.get();
     if (!left_loaded) {
@@ -227,24 +227,27 @@ bool run_stages(const RunArguments& arguments, Reporter& reporter) {
 
 }  // namespace
 
-bool rectify_images(const RunArguments& arguments, Reporter& reporter) {
+bool run_reporting_exceptions(const char* prefix, Reporter& reporter,
+                              const std::function<bool()>& stages) {
     try {
-        return run_stages(arguments, reporter);
+        return stages();
     } catch (const std::bad_alloc&) {
-        reporter.report("Cannot rectify: out of memory.\n");
+        reporter.report(format_text("%s: out of memory.\n", prefix));
     } catch (const cv::Exception& error) {
         std::string message = error.err;
-        for (char& c : message) {
-            if (c == '\n' || c == '\r') {
-                c = ' ';
-            }
-        }
-        reporter.report(format_text("Cannot rectify: the image library failed (%s).\n",
-                                    message.c_str()));
+        std::replace(message.begin(), message.end(), '\n', ' ');
+        std::replace(message.begin(), message.end(), '\r', ' ');
+        reporter.report(
+            format_text("%s: the image library failed (%s).\n", prefix, message.c_str()));
     } catch (const std::exception& error) {
-        reporter.report(format_text("Cannot rectify: %s.\n", error.what()));
+        reporter.report(format_text("%s: %s.\n", prefix, error.what()));
     }
     return false;
+}
+
+bool rectify_images(const RunArguments& arguments, Reporter& reporter) {
+    return run_reporting_exceptions("Cannot rectify", reporter,
+                                    [&] { return run_stages(arguments, reporter); });
 }
 
 }  // namespace rectify

@@ -2,6 +2,7 @@
 // One rectification run, from the five paths and the scale factor to the two
 // rectified PPM files, split into stages that other front ends reuse.
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -54,6 +55,15 @@ cv::Mat warp_to_new_image(const cv::Mat& source, const cv::Mat& H, int fill);
 // The warped image scaled (bilinear) to the output size. An image that already
 // has that size is returned as it is, which is what the resize would give.
 cv::Mat resize_to_output(const cv::Mat& warped, cv::Size output_size);
+
+// Whether two paths name one file: the same inode when both exist, else the
+// same normalised absolute path.
+bool same_file(const std::string& a, const std::string& b);
+
+// Runs stages and turns any exception (out of memory, the image library
+// failing on a corrupt or gigantic image) into one line "<prefix>: <why>.".
+bool run_reporting_exceptions(const char* prefix, Reporter& reporter,
+                              const std::function<bool()>& stages);
 
 // The whole run. Reports progress and failures, never throws; true once both
 // outputs are written.

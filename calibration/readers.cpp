@@ -20,7 +20,7 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 ReadStatus read_matrix_file(const std::string& path, cv::Mat& matrix, int rows, int cols,
                             Reporter& reporter) {
     File file(std::fopen(path.c_str(), "r"));
-    struct stat info{};
+    struct stat info {};
     // A folder opens on some systems but holds no text: it cannot be opened as
     // a calibration file either.
     if (!file || (fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode))) {

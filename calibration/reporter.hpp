@@ -8,7 +8,7 @@
 namespace rectify {
 
 class Reporter {
-public:
+  public:
     virtual ~Reporter() = default;
     // A failure or a result: text is printed exactly as given, line ends included.
     virtual void report(std::string_view text) = 0;
@@ -20,17 +20,17 @@ public:
 // Writes each text to standard output and flushes it, so progress shows at once
 // and nothing is lost if the process is killed later.
 class StdoutReporter : public Reporter {
-public:
+  public:
     void report(std::string_view text) override;
 };
 
 // Collects every text; for front ends that route lines elsewhere, and tests.
 class CollectingReporter : public Reporter {
-public:
+  public:
     void report(std::string_view text) override { text_ += text; }
     const std::string& text() const { return text_; }
 
-private:
+  private:
     std::string text_;
 };
 

@@ -4,7 +4,9 @@
 
 namespace rectify {
 
-cv::Mat new_matrix(int rows, int cols) { return cv::Mat::zeros(rows, cols, CV_32F); }
+cv::Mat new_matrix(int rows, int cols) {
+    return cv::Mat::zeros(rows, cols, CV_32F);
+}
 
 void multiply(const cv::Mat& a, const cv::Mat& b, cv::Mat& d) {
     // The product goes to a fresh matrix first, so a destination that is one
@@ -20,7 +22,9 @@ void invert_lu(const cv::Mat& s, cv::Mat& d) {
     copy_into(inverse, d);
 }
 
-void set_identity(cv::Mat& m) { cv::setIdentity(m, cv::Scalar(1.0)); }
+void set_identity(cv::Mat& m) {
+    cv::setIdentity(m, cv::Scalar(1.0));
+}
 
 void copy_into(const cv::Mat& s, cv::Mat& d) {
     CV_Assert(s.size() == d.size() && s.type() == d.type());

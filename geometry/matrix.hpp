@@ -16,18 +16,24 @@ namespace rectify {
 // A rows x cols CV_32F matrix with every element 0.
 cv::Mat new_matrix(int rows, int cols);
 
-inline double get(const cv::Mat& m, int row, int col) { return m.at<float>(row, col); }
+inline double get(const cv::Mat& m, int row, int col) {
+    return m.at<float>(row, col);
+}
 inline void set(cv::Mat& m, int row, int col, double value) {
     m.at<float>(row, col) = static_cast<float>(value);
 }
 // For views handed over as temporaries (m.row(2), m.colRange(0, 3)...).
-inline void set(cv::Mat&& m, int row, int col, double value) { set(m, row, col, value); }
+inline void set(cv::Mat&& m, int row, int col, double value) {
+    set(m, row, col, value);
+}
 
 // d = a * b, the plain product stored as floats. d may be a or b itself (or a
 // view of either): the result is then the product of the old values. d keeps
 // its own storage, so writing into a view writes into the viewed matrix.
 void multiply(const cv::Mat& a, const cv::Mat& b, cv::Mat& d);
-inline void multiply(const cv::Mat& a, const cv::Mat& b, cv::Mat&& d) { multiply(a, b, d); }
+inline void multiply(const cv::Mat& a, const cv::Mat& b, cv::Mat&& d) {
+    multiply(a, b, d);
+}
 
 // d = inverse of s by LU decomposition; d may be s itself. The determinant is
 // not examined: a singular s leaves whatever the decomposition produces.
@@ -38,7 +44,9 @@ void set_identity(cv::Mat& m);
 
 // Copies the elements of s into d (same shape), keeping d's storage.
 void copy_into(const cv::Mat& s, cv::Mat& d);
-inline void copy_into(const cv::Mat& s, cv::Mat&& d) { copy_into(s, d); }
+inline void copy_into(const cv::Mat& s, cv::Mat&& d) {
+    copy_into(s, d);
+}
 
 // The arithmetic of a projection, shared by project_point and the warp, which
 // must agree with it bit for bit:
@@ -52,9 +60,12 @@ inline void copy_into(const cv::Mat& s, cv::Mat&& d) { copy_into(s, d); }
 // (Rounding a double quotient of two floats to float gives the correctly
 // rounded float quotient, so a float division yields the same bits.)
 inline std::array<float, 3> project_homogeneous(const float* m, float p0, float p1, float p2) {
-    const float r0 = static_cast<float>((double(m[0]) * p0 + double(m[1]) * p1) + double(m[2]) * p2);
-    const float r1 = static_cast<float>((double(m[3]) * p0 + double(m[4]) * p1) + double(m[5]) * p2);
-    const float r2 = static_cast<float>((double(m[6]) * p0 + double(m[7]) * p1) + double(m[8]) * p2);
+    const float r0 =
+        static_cast<float>((double(m[0]) * p0 + double(m[1]) * p1) + double(m[2]) * p2);
+    const float r1 =
+        static_cast<float>((double(m[3]) * p0 + double(m[4]) * p1) + double(m[5]) * p2);
+    const float r2 =
+        static_cast<float>((double(m[6]) * p0 + double(m[7]) * p1) + double(m[8]) * p2);
     const float q0 = static_cast<float>(double(r0) / double(r2));
     const float q1 = static_cast<float>(double(r1) / double(r2));
     const float q2 = static_cast<float>(double(r2) / double(r2));
@@ -73,8 +84,12 @@ cv::Mat cross_product(const cv::Mat& a, const cv::Mat& b);
 // One ordered comparison each. min_of gives a when a < b or when the two are
 // unordered (a NaN), b otherwise; max_of gives a when a > b, b otherwise.
 // On equal operands both give b, which shows only in the sign of a zero.
-inline double min_of(double a, double b) { return (a >= b) ? b : a; }
-inline double max_of(double a, double b) { return (a > b) ? a : b; }
+inline double min_of(double a, double b) {
+    return (a >= b) ? b : a;
+}
+inline double max_of(double a, double b) {
+    return (a > b) ? a : b;
+}
 
 // True when every element of m is a finite number.
 bool all_finite(const cv::Mat& m);

@@ -17,8 +17,12 @@ cv::Mat mat3(std::initializer_list<float> values) {
     return m;
 }
 
-cv::Mat column(float a, float b, float c) { return (cv::Mat_<float>(3, 1) << a, b, c); }
-cv::Mat row(float a, float b, float c) { return (cv::Mat_<float>(1, 3) << a, b, c); }
+cv::Mat column(float a, float b, float c) {
+    return (cv::Mat_<float>(3, 1) << a, b, c);
+}
+cv::Mat row(float a, float b, float c) {
+    return (cv::Mat_<float>(1, 3) << a, b, c);
+}
 
 void expect_column(const cv::Mat& r, double a, double b, double c) {
     ASSERT_EQ(r.rows, 3);

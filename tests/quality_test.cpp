@@ -16,7 +16,9 @@ namespace {
 using testing::ScratchDir;
 using testing::write_file;
 
-std::string sample(const char* name) { return std::string(SAMPLE_DIR) + "/" + name; }
+std::string sample(const char* name) {
+    return std::string(SAMPLE_DIR) + "/" + name;
+}
 
 std::vector<cv::Point2f> chessboard_corners(const cv::Mat& image) {
     cv::Mat grey;
@@ -62,7 +64,7 @@ TEST(RectificationQuality, SampleCornersLieOnTheSameRows) {
     ScratchDir dir;
     std::filesystem::copy_file(sample("left.png"), dir.file("left.png"));
     std::filesystem::copy_file(sample("right.png"), dir.file("right.png"));
-    RunArguments arguments{sample("T.txt"),     sample("K_left.txt"),    sample("K_right.txt"),
+    RunArguments arguments{sample("T.txt"),      sample("K_left.txt"),  sample("K_right.txt"),
                            dir.file("left.png"), dir.file("right.png"), 1.0};
     CollectingReporter reporter;
     ASSERT_TRUE(rectify_images(arguments, reporter)) << reporter.text();
@@ -74,9 +76,10 @@ TEST(RectificationQuality, SampleCornersLieOnTheSameRows) {
     const Disparity after = vertical_disparity(left, right);
     RecordProperty("mean_vertical_disparity", std::to_string(after.mean));
     RecordProperty("max_vertical_disparity", std::to_string(after.max));
-    std::printf("vertical disparity: before %.2f px mean, %.2f px max; after %.3f px mean, %.3f "
-                "px max\n",
-                before.mean, before.max, after.mean, after.max);
+    std::printf(
+        "vertical disparity: before %.2f px mean, %.2f px max; after %.3f px mean, %.3f "
+        "px max\n",
+        before.mean, before.max, after.mean, after.max);
     EXPECT_LT(after.mean, 0.6);
     EXPECT_LT(after.max, 1.5);
 }

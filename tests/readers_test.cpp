@@ -18,15 +18,17 @@ namespace {
 using testing::ScratchDir;
 using testing::write_file;
 
-cv::Mat filled(int n, float value) { return cv::Mat(n, n, CV_32F, cv::Scalar(value)); }
+cv::Mat filled(int n, float value) {
+    return cv::Mat(n, n, CV_32F, cv::Scalar(value));
+}
 
 TEST(Readers, LayoutDoesNotMatterOnlyTheOrder) {
     ScratchDir dir;
     CollectingReporter reporter;
     cv::Mat a = filled(3, 0), b = filled(3, 0), c = filled(3, 0);
-    ASSERT_EQ(read_intrinsics_file(write_file(dir.file("rows"), "1 2 3\n4 5 6\n7 8 9\n"), a,
-                                   reporter),
-              ReadStatus::ok);
+    ASSERT_EQ(
+        read_intrinsics_file(write_file(dir.file("rows"), "1 2 3\n4 5 6\n7 8 9\n"), a, reporter),
+        ReadStatus::ok);
     ASSERT_EQ(read_intrinsics_file(write_file(dir.file("line"), "1 2 3 4 5 6 7 8 9"), b, reporter),
               ReadStatus::ok);
     ASSERT_EQ(read_intrinsics_file(
@@ -52,7 +54,8 @@ TEST(Readers, TransformationStoresAllSixteenNumbersAndTheSyntaxOfDecimals) {
         "13 14 15 16.25 and then some text that is never read";
     ASSERT_EQ(read_transformation_file(write_file(dir.file("T.txt"), text), T, reporter),
               ReadStatus::ok);
-    const double expected[16] = {1, -2, 3, 0.5, -150, 0.6f, 16, 8, 9, 10, 11, 12, 13, 14, 15, 16.25};
+    const double expected[16] = {1, -2, 3,  0.5, -150, 0.6f, 16, 8,
+                                 9, 10, 11, 12,  13,   14,   15, 16.25};
     for (int i = 0; i < 16; ++i) {
         EXPECT_EQ(get(T, i / 4, i % 4), static_cast<double>(static_cast<float>(expected[i])))
             << "element " << i;
@@ -124,10 +127,36 @@ TEST(Readers, BadContentIsOneLineAndLeavesTheMatrix) {
 TEST(Readers, FuzzedFilesAreReadCompletelyOrRejected) {
     ScratchDir dir;
     const std::string path = dir.file("fuzz.txt");
-    const std::vector<std::string> tokens = {
-        "1",   "-2.5", "+3e2", "4E-3", ".5",  "5.", "0x1p3", "nan", "inf", "-INF", "1e39",
-        "1e-50", "abc", "-",   "+",    "e5",  ".",  "1e",    "--1", "0",   "\n",  "\t",
-        " ",   "\r\n", "#",    "1,2",  "\xff", "",   "3.4028235e38", "-3.4028236e38"};
+    const std::vector<std::string> tokens = {"1",
+                                             "-2.5",
+                                             "+3e2",
+                                             "4E-3",
+                                             ".5",
+                                             "5.",
+                                             "0x1p3",
+                                             "nan",
+                                             "inf",
+                                             "-INF",
+                                             "1e39",
+                                             "1e-50",
+                                             "abc",
+                                             "-",
+                                             "+",
+                                             "e5",
+                                             ".",
+                                             "1e",
+                                             "--1",
+                                             "0",
+                                             "\n",
+                                             "\t",
+                                             " ",
+                                             "\r\n",
+                                             "#",
+                                             "1,2",
+                                             "\xff",
+                                             "",
+                                             "3.4028235e38",
+                                             "-3.4028236e38"};
     std::mt19937 rng(20261208);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     int read = 0, rejected = 0;

@@ -35,7 +35,7 @@ const std::string kUsageTail =
 
 // A scratch folder holding a copy of the sample pair and its calibration.
 class SampleRun : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         for (const char* name : {"T.txt", "K_left.txt", "K_right.txt", "left.png", "right.png"}) {
             std::filesystem::copy_file(std::string(SAMPLE_DIR) + "/" + name, dir.file(name));
@@ -44,9 +44,9 @@ protected:
     ProcessResult run(const std::string& left = "left.png", const std::string& right = "right.png",
                       const std::string& scale = "1.0",
                       const std::function<void()>& before_exec = {}) {
-        return run_process({"stereo-rectify", "T.txt", "K_left.txt", "K_right.txt", left, right,
-                            scale},
-                           dir.path().string(), before_exec);
+        return run_process(
+            {"stereo-rectify", "T.txt", "K_left.txt", "K_right.txt", left, right, scale},
+            dir.path().string(), before_exec);
     }
     std::vector<std::string> inputs_only() const {
         return {"K_left.txt", "K_right.txt", "T.txt", "left.png", "right.png"};
@@ -79,9 +79,8 @@ TEST_F(SampleRun, GoodRunWritesBothOutputsAndExitsWithOne) {
     EXPECT_EQ(read_file(dir.file("left_rectified.ppm")).size(), 15u + 640 * 480 * 3);
 
     // Extra arguments are ignored; an existing output is overwritten.
-    const ProcessResult seven = run_process({"stereo-rectify", "T.txt", "K_left.txt",
-                                             "K_right.txt", "left.png", "right.png", "0.5",
-                                             "extra"},
+    const ProcessResult seven = run_process({"stereo-rectify", "T.txt", "K_left.txt", "K_right.txt",
+                                             "left.png", "right.png", "0.5", "extra"},
                                             dir.path().string());
     EXPECT_EQ(seven.exit_status, 1);
     EXPECT_EQ(size_of("left_rectified.ppm"), cv::Size(320, 240));
@@ -111,11 +110,13 @@ TEST_F(SampleRun, OutputsTakeTheLeftSourceSizeTimesTheScaleTruncated) {
 
 TEST_F(SampleRun, MissingInputsAreReportedInOrderAndNothingIsWritten) {
     ProcessResult result = run("absent.png", "also-absent.png");
-    EXPECT_EQ(result.output, "Opening parameters files...\nCannot open file absent.png.\n\n" + kFailure);
+    EXPECT_EQ(result.output,
+              "Opening parameters files...\nCannot open file absent.png.\n\n" + kFailure);
     EXPECT_EQ(result.exit_status, 0);
 
     result = run("left.png", "absent.png");
-    EXPECT_EQ(result.output, "Opening parameters files...\nCannot open file absent.png.\n" + kFailure);
+    EXPECT_EQ(result.output,
+              "Opening parameters files...\nCannot open file absent.png.\n" + kFailure);
 
     std::filesystem::remove(dir.file("K_right.txt"));
     result = run();
@@ -144,9 +145,9 @@ TEST_F(SampleRun, UnusableCalibrationNamesTheFileAndWritesNothing) {
         const char* content;
     };
     const Case cases[] = {
-        {"K_right.txt", "542 0 328\n0 0 0\n0 0 1\n"},                             // singular
-        {"T.txt", "1 0 0 0\n0 1 0 0\n0 0 1 0\n0 0 0 1\n"},                        // no baseline
-        {"T.txt", "1 0 0 -3\n0 1 0 0\n0 0 0 0\n0 0 0 1\n"},                       // singular rotation
+        {"K_right.txt", "542 0 328\n0 0 0\n0 0 1\n"},        // singular
+        {"T.txt", "1 0 0 0\n0 1 0 0\n0 0 1 0\n0 0 0 1\n"},   // no baseline
+        {"T.txt", "1 0 0 -3\n0 1 0 0\n0 0 0 0\n0 0 0 1\n"},  // singular rotation
     };
     for (const Case& c : cases) {
         const std::string saved = read_file(dir.file(c.file));
@@ -156,8 +157,7 @@ TEST_F(SampleRun, UnusableCalibrationNamesTheFileAndWritesNothing) {
             std::string("Opening parameters files...\nCannot rectify with the calibration in ") +
             c.file + ": ";
         EXPECT_EQ(result.output.substr(0, prefix.size()), prefix) << result.output;
-        EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 3)
-            << result.output;
+        EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 3) << result.output;
         EXPECT_EQ(result.exit_status, 0);
         EXPECT_EQ(folder_entries(dir.path()), inputs_only());
         write_file(dir.file(c.file), saved);
@@ -197,9 +197,9 @@ TEST_F(SampleRun, OutputsLandNextToInputsInFoldersWithDots) {
     std::filesystem::copy_file(dir.file("right.png"), dir.file("scans.old/right"));
     const ProcessResult result = run("./scans.old/left", "scans.old/right");
     EXPECT_EQ(result.exit_status, 1) << result.output;
-    EXPECT_EQ(folder_entries(dir.path() / "scans.old"),
-              (std::vector<std::string>{"left", "left_rectified.ppm", "right",
-                                        "right_rectified.ppm"}));
+    EXPECT_EQ(
+        folder_entries(dir.path() / "scans.old"),
+        (std::vector<std::string>{"left", "left_rectified.ppm", "right", "right_rectified.ppm"}));
     const std::vector<std::string> top = {"K_left.txt", "K_right.txt", "T.txt",
                                           "left.png",   "right.png",   "scans.old"};
     EXPECT_EQ(folder_entries(dir.path()), top);
@@ -282,8 +282,8 @@ std::string png_header(uint32_t width, uint32_t height) {
         return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
                            static_cast<char>(v >> 8), static_cast<char>(v)};
     };
-    const std::string chunk = "IHDR" + big_endian(width) + big_endian(height) +
-                              std::string("\x08\x02\x00\x00\x00", 5);
+    const std::string chunk =
+        "IHDR" + big_endian(width) + big_endian(height) + std::string("\x08\x02\x00\x00\x00", 5);
     uint32_t crc = 0xFFFFFFFFu;
     for (const char c : chunk) {
         crc ^= static_cast<unsigned char>(c);
@@ -307,7 +307,8 @@ TEST_F(SampleRun, CorruptAndOversizedImagesEndInOneLine) {
     write_file(dir.file("huge.png"), png_header(100000, 100000));
     result = run("left.png", "huge.png");
     EXPECT_EQ(result.exit_status, 0);
-    EXPECT_EQ(result.output, "Opening parameters files...\nCannot open file huge.png.\n" + kFailure);
+    EXPECT_EQ(result.output,
+              "Opening parameters files...\nCannot open file huge.png.\n" + kFailure);
 }
 
 #if !defined(__SANITIZE_ADDRESS__)

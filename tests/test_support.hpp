@@ -12,7 +12,7 @@ namespace rectify::testing {
 
 // A fresh folder under the system's temporary folder, removed with its contents.
 class ScratchDir {
-public:
+  public:
     ScratchDir() {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "stereo-rectify-test-XXXXXX").string();
@@ -28,7 +28,7 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::string file(const std::string& name) const { return (path_ / name).string(); }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -54,16 +54,18 @@ inline std::string read_file(const std::string& path) {
 namespace rectify::testing {
 
 struct ProcessResult {
-    std::string output;  // standard output
-    std::string errors;  // standard error
+    std::string output;    // standard output
+    std::string errors;    // standard error
     int exit_status = -1;  // -1 when killed by a signal
     int signal = 0;
 };
 
-// Runs program with arguments (argv[0] included) in folder cwd. before_exec
-// runs in the child, e.g. to set resource limits.
-inline ProcessResult run_process(const std::vector<std::string>& arguments, const std::string& cwd,
-                                 const std::function<void()>& before_exec = {}) {
+// Runs the executable with arguments (argv[0] included) in folder cwd.
+// before_exec runs in the child, e.g. to set resource limits.
+inline ProcessResult run_executable(const char* executable,
+                                    const std::vector<std::string>& arguments,
+                                    const std::string& cwd,
+                                    const std::function<void()>& before_exec = {}) {
     // Standard error goes to a file, so that reading one pipe cannot block the
     // child on the other.
     char errors_path[] = "/tmp/stereo-rectify-stderr-XXXXXX";
@@ -89,7 +91,7 @@ inline ProcessResult run_process(const std::vector<std::string>& arguments, cons
             argv.push_back(const_cast<char*>(argument.c_str()));
         }
         argv.push_back(nullptr);
-        execv(STEREO_RECTIFY_EXE, argv.data());
+        execv(executable, argv.data());
         _exit(127);
     }
     close(pipe_fds[1]);
@@ -111,6 +113,12 @@ inline ProcessResult run_process(const std::vector<std::string>& arguments, cons
         result.signal = WTERMSIG(status);
     }
     return result;
+}
+
+// Runs stereo-rectify itself.
+inline ProcessResult run_process(const std::vector<std::string>& arguments, const std::string& cwd,
+                                 const std::function<void()>& before_exec = {}) {
+    return run_executable(STEREO_RECTIFY_EXE, arguments, cwd, before_exec);
 }
 
 // The names of the entries of a folder, sorted.

@@ -1,0 +1,468 @@
+#include "app/inspect.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <new>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "app/atomic_file.hpp"
+#include "imaging/warp.hpp"
+
+// How the cameras of the outputs are found.
+//
+// T1 carries a left source pixel to the nominal frame, and the warped left
+// image's pixel grid is that frame (H1 maps warped pixel (x, y) to the source),
+// cut to the source's size. The resize then carries warped pixel x to
+// (x + 0.5) * s - 0.5 in the output. So a point X of the left camera's frame
+// lands in the output at A1 T1 K_left [I | 0] X, and one of the right camera at
+// A2 T2 K_right [R | t] X, where A1, A2 are the resize maps: each side has its
+// own, since both outputs take the left source's size times the scale while
+// the right one is warped at the right source's size. Those two 3x4 matrices,
+// rescaled so that the third coordinate is the depth, are P1 and P2; the
+// rotations and intrinsics come from their left blocks, and Q from both.
+//
+// Everything here runs in double, from the float values the run computed.
+
+namespace rectify {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+cv::Mat to_double(const cv::Mat& m) {
+    cv::Mat d;
+    m.convertTo(d, CV_64F);
+    return d;
+}
+
+cv::Mat homogeneous_pixel(double x, double y) {
+    return (cv::Mat_<double>(3, 1) << x, y, 1.0);
+}
+
+// +1 or -1: the factor that makes the third coordinate of (A Tk K pose) X
+// positive for points X in front of the original camera (positive z in its own
+// frame). Every point on the ray of one source pixel gives the same sign, so
+// the source's centre pixel decides.
+double front_sign(const cv::Mat& K, const cv::Mat& Tk, cv::Size source) {
+    const cv::Mat pixel = homogeneous_pixel((source.width - 1) / 2.0, (source.height - 1) / 2.0);
+    const double ray_z = cv::Mat(K.inv() * pixel).at<double>(2);
+    const double w = cv::Mat(Tk * pixel).at<double>(2);
+    return (ray_z * w < 0.0) ? -1.0 : 1.0;
+}
+
+// The output camera: resize * Tk * K * pose, its sign chosen for positive
+// depth in front and its scale for a unit third row in the left block.
+cv::Mat output_projection(const cv::Mat& resize, const cv::Mat& Tk, const cv::Mat& K,
+                          const cv::Mat& pose, cv::Size source) {
+    const cv::Mat P = resize * Tk * K * pose;
+    const double depth_row_length = cv::norm(P.row(2).colRange(0, 3));
+    return P * (front_sign(K, Tk, source) / depth_row_length);
+}
+
+struct Decomposition {
+    cv::Mat K, R;
+};
+
+// M = K R, K upper triangular with K(1,1), K(2,2) > 0 and R a rotation
+// (determinant +1), by Gram-Schmidt on the rows from the last one up. A mirrored
+// camera (det M < 0) keeps R proper and gets a negative K(0,0).
+Decomposition rq_decompose(const cv::Mat& M) {
+    auto row = [&](int r) {
+        return cv::Vec3d(M.at<double>(r, 0), M.at<double>(r, 1), M.at<double>(r, 2));
+    };
+    const cv::Vec3d m1 = row(0), m2 = row(1), m3 = row(2);
+    const double k33 = cv::norm(m3);
+    const cv::Vec3d r3 = m3 / k33;
+    const double k23 = m2.dot(r3);
+    cv::Vec3d r2 = m2 - k23 * r3;
+    const double k22 = cv::norm(r2);
+    r2 /= k22;
+    const double k13 = m1.dot(r3);
+    const double k12 = m1.dot(r2);
+    cv::Vec3d r1 = m1 - k13 * r3 - k12 * r2;
+    double k11 = cv::norm(r1);
+    r1 /= k11;
+    if (r1.dot(r2.cross(r3)) < 0.0) {
+        r1 = -r1;
+        k11 = -k11;
+    }
+    Decomposition d;
+    d.K = (cv::Mat_<double>(3, 3) << k11, k12, k13, 0, k22, k23, 0, 0, k33);
+    d.R = (cv::Mat_<double>(3, 3) << r1[0], r1[1], r1[2], r2[0], r2[1], r2[2], r3[0], r3[1], r3[2]);
+    return d;
+}
+
+// The rotation closest to M (the orthogonal factor of its polar decomposition),
+// with determinant +1.
+cv::Mat nearest_rotation(const cv::Mat& M) {
+    cv::SVD svd(M);
+    cv::Mat R = svd.u * svd.vt;
+    if (cv::determinant(R) < 0.0) {
+        cv::Mat flip = cv::Mat::eye(3, 3, CV_64F);
+        flip.at<double>(2, 2) = -1.0;
+        R = svd.u * flip * svd.vt;
+    }
+    return R;
+}
+
+// OpenCV's convention: Q (x, y, d, 1) = (X, Y, Z, W) with (X, Y, Z) / W the
+// point in the rectified left camera frame, d = x_left - x_right. With
+// x = fx X/Z + s Y/Z + cx1, y = fy Y/Z + cy and the right centre at (b, 0, 0),
+// d - (cx1 - cx2) = fx b / Z; the second row carries fx / fy, since both
+// coordinates are divided by W = (d - (cx1 - cx2)) / b and scaled by Z / fx.
+cv::Mat disparity_to_depth(const cv::Mat& K1, const cv::Mat& K2, double b) {
+    const double fx = K1.at<double>(0, 0), skew = K1.at<double>(0, 1);
+    const double cx1 = K1.at<double>(0, 2), fy = K1.at<double>(1, 1);
+    const double cy = K1.at<double>(1, 2), cx2 = K2.at<double>(0, 2);
+    const double ratio = fx / fy;
+    return (cv::Mat_<double>(4, 4) << 1, -skew / fy, 0, -cx1 + skew * cy / fy,  //
+            0, ratio, 0, -cy * ratio,                                           //
+            0, 0, 0, fx,                                                        //
+            0, 0, 1.0 / b, -(cx1 - cx2) / b);
+}
+
+SideReport side_report(const cv::Mat& K, const cv::Mat& H, const cv::Mat& resize,
+                       const cv::Mat& coverage) {
+    SideReport side;
+    side.fx = K.at<double>(0, 0);
+    side.fy = K.at<double>(1, 1);
+    side.cx = K.at<double>(0, 2);
+    side.cy = K.at<double>(1, 2);
+    side.image_share = cv::mean(coverage)[0];
+    side.scale = local_scale_range(H, resize, coverage);
+    return side;
+}
+
+void add_side_warnings(const char* name, const SideReport& side,
+                       std::vector<std::string>& warnings) {
+    if (!(side.image_share >= 0.5)) {
+        warnings.push_back(
+            format_text("the %s output holds image pixels on only %.1f %% of its area", name,
+                        100.0 * side.image_share));
+    }
+    if (side.scale.largest > 2.0 * side.scale.smallest) {
+        warnings.push_back(format_text(
+            "the %s warp's local scale changes by %.2f x across the image (%.3g to %.3g)", name,
+            side.scale.largest / side.scale.smallest, side.scale.smallest, side.scale.largest));
+    }
+}
+
+// ---- JSON, by hand ----
+
+std::string json_number(double value) {
+    return std::isfinite(value) ? format_text("%.10g", value) : std::string("null");
+}
+
+std::string json_string(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20) {
+            out += format_text("\\u%04x", u);
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string json_size(cv::Size size) {
+    return format_text("[%d, %d]", size.width, size.height);
+}
+
+std::string json_side(const SideReport& side) {
+    return "{\"fx\": " + json_number(side.fx) + ", \"fy\": " + json_number(side.fy) +
+           ", \"cx\": " + json_number(side.cx) + ", \"cy\": " + json_number(side.cy) +
+           ", \"image_share\": " + json_number(side.image_share) +
+           ", \"smallest_scale\": " + json_number(side.scale.smallest) +
+           ", \"largest_scale\": " + json_number(side.scale.largest) + "}";
+}
+
+// ---- files ----
+
+bool write_output(const std::string& path, std::string_view bytes, Reporter& reporter) {
+    if (write_file_atomically(path, bytes)) {
+        return true;
+    }
+    reporter.report(format_text("Cannot write file %s.\n", path.c_str()));
+    return false;
+}
+
+bool write_png(const std::string& path, const cv::Mat& image, Reporter& reporter) {
+    std::vector<uchar> bytes;
+    // zlib's default level: the image library's own default (1) makes the
+    // files about twice as large.
+    if (!cv::imencode(".png", image, bytes, {cv::IMWRITE_PNG_COMPRESSION, 6})) {
+        reporter.report(format_text("Cannot encode the image for %s.\n", path.c_str()));
+        return false;
+    }
+    return write_output(path,
+                        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                        reporter);
+}
+
+// The files asked for must not overwrite an input or each other.
+bool files_are_safe(const InspectRequest& request, Reporter& reporter) {
+    const RunArguments& a = request.arguments;
+    const std::string* inputs[] = {&a.transformation_path, &a.left_intrinsics_path,
+                                   &a.right_intrinsics_path, &a.left_image_path,
+                                   &a.right_image_path};
+    const std::string* outputs[] = {&request.cameras_path, &request.preview_path,
+                                    &request.anaglyph_path};
+    for (size_t i = 0; i < std::size(outputs); ++i) {
+        if (outputs[i]->empty()) {
+            continue;
+        }
+        for (const std::string* input : inputs) {
+            if (same_file(*outputs[i], *input)) {
+                reporter.report(format_text("Refusing to write %s: it is the input file %s.\n",
+                                            outputs[i]->c_str(), input->c_str()));
+                return false;
+            }
+        }
+        for (size_t j = 0; j < i; ++j) {
+            if (!outputs[j]->empty() && same_file(*outputs[i], *outputs[j])) {
+                reporter.report(format_text("Refusing to write %s twice.\n", outputs[i]->c_str()));
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool inspect_stages(const InspectRequest& request, Reporter& reporter, std::string& report_text) {
+    std::optional<PreparedRun> run = prepare_run(request.arguments, reporter);
+    if (!run) {
+        return false;
+    }
+    const ImageSizes sizes{run->left_image.size(), run->right_image.size(), run->output_size};
+    const RectifiedCameras cameras =
+        derive_cameras(run->K_left, run->K_right, run->T, run->geometry, sizes);
+    reporter.progress("Measuring the warps...\n");
+    const InspectionReport report =
+        build_report(sizes, cameras, source_coverage(sizes.left, cameras.H1, sizes.output),
+                     source_coverage(sizes.right, cameras.H2, sizes.output));
+
+    if (!request.cameras_path.empty()) {
+        reporter.progress("Saving cameras...\n");
+        if (!write_output(request.cameras_path, format_cameras_yaml(cameras), reporter)) {
+            return false;
+        }
+    }
+    if (!request.preview_path.empty() || !request.anaglyph_path.empty()) {
+        // The very pixels stereo-rectify writes.
+        reporter.progress("Warping left image...\n");
+        const cv::Mat left = resize_to_output(
+            warp_to_new_image(run->left_image, run->geometry.H1, LEFT_FILL), sizes.output);
+        reporter.progress("Warping right image...\n");
+        const cv::Mat right = resize_to_output(
+            warp_to_new_image(run->right_image, run->geometry.H2, RIGHT_FILL), sizes.output);
+        if (!request.preview_path.empty() &&
+            !write_png(request.preview_path, compose_preview(left, right), reporter)) {
+            return false;
+        }
+        if (!request.anaglyph_path.empty() &&
+            !write_png(request.anaglyph_path, compose_anaglyph(left, right), reporter)) {
+            return false;
+        }
+    }
+    report_text = request.json ? format_report_json(report) : format_report_text(report);
+    return true;
+}
+
+}  // namespace
+
+cv::Mat resize_matrix(cv::Size from, cv::Size to) {
+    const double sx = static_cast<double>(to.width) / from.width;
+    const double sy = static_cast<double>(to.height) / from.height;
+    return (cv::Mat_<double>(3, 3) << sx, 0, 0.5 * sx - 0.5, 0, sy, 0.5 * sy - 0.5, 0, 0, 1);
+}
+
+RectifiedCameras derive_cameras(const cv::Mat& K_left, const cv::Mat& K_right, const cv::Mat& T,
+                                const Rectification& geometry, const ImageSizes& sizes) {
+    RectifiedCameras cameras;
+    cameras.image_size = sizes.output;
+    cameras.H1 = geometry.H1.clone();
+    cameras.H2 = geometry.H2.clone();
+    cameras.degenerate_rule_applied = geometry.degenerate_rule_applied;
+
+    const cv::Mat transformation = to_double(T);
+    const cv::Mat rotation = transformation(cv::Rect(0, 0, 3, 3)).clone();
+    const cv::Mat translation = transformation(cv::Rect(3, 0, 1, 3)).clone();
+    cv::Mat right_pose;
+    cv::hconcat(rotation, translation, right_pose);
+    cameras.P1 = output_projection(resize_matrix(sizes.left, sizes.output), to_double(geometry.T1),
+                                   to_double(K_left), cv::Mat::eye(3, 4, CV_64F), sizes.left);
+    cameras.P2 = output_projection(resize_matrix(sizes.right, sizes.output), to_double(geometry.T2),
+                                   to_double(K_right), right_pose, sizes.right);
+
+    const Decomposition left = rq_decompose(cameras.P1.colRange(0, 3));
+    const Decomposition right = rq_decompose(cameras.P2.colRange(0, 3));
+    cameras.K1 = left.K;
+    cameras.K2 = right.K;
+    cameras.R1 = left.R;
+    // X_right = R X_left + t, so R1 R^-1 carries the right camera's frame to
+    // the rectified one.
+    cameras.R2 = nearest_rotation(left.R * rotation.inv());
+
+    const cv::Mat right_centre = -rotation.inv() * translation;  // in the left camera's frame
+    cameras.baseline = cv::norm(right_centre);
+    const double rectified_offset = cv::Mat(left.R * right_centre).at<double>(0);
+    cameras.Q = disparity_to_depth(left.K, right.K, rectified_offset);
+    return cameras;
+}
+
+cv::Mat source_coverage(cv::Size source_size, const cv::Mat& H, cv::Size output_size) {
+    // An all-white source warped with fill 0 is white exactly where the warp
+    // takes a source pixel: its own bounds rule decides, whatever the image shows.
+    const cv::Mat marker(source_size, CV_8UC3, cv::Scalar::all(255));
+    const cv::Mat warped = warp_to_new_image(marker, H, 0);
+    cv::Mat mask, share;
+    cv::extractChannel(warped, mask, 0);
+    mask.convertTo(share, CV_32F, 1.0 / 255.0);
+    return resize_to_output(share, output_size);
+}
+
+ScaleRange local_scale_range(const cv::Mat& H, const cv::Mat& resize, const cv::Mat& coverage) {
+    // G maps output pixels to source pixels; the Jacobian determinant of a
+    // homography at q is det G / (g3 . q)^3, and the map from source to output
+    // has its reciprocal.
+    const cv::Mat G = to_double(H) * resize.inv();
+    const double det = cv::determinant(G);
+    const double g0 = G.at<double>(2, 0), g1 = G.at<double>(2, 1), g2 = G.at<double>(2, 2);
+    const int step = std::max(1, std::max(coverage.cols, coverage.rows) / 64);
+    ScaleRange range{kNaN, kNaN};
+    for (int y = step / 2; y < coverage.rows; y += step) {
+        for (int x = step / 2; x < coverage.cols; x += step) {
+            if (!(coverage.at<float>(y, x) >= 0.5f)) {
+                continue;
+            }
+            const double w = g0 * x + g1 * y + g2;
+            const double scale = std::sqrt(std::abs(w * w * w / det));
+            range.smallest = std::isnan(range.smallest) ? scale : std::min(range.smallest, scale);
+            range.largest = std::isnan(range.largest) ? scale : std::max(range.largest, scale);
+        }
+    }
+    return range;
+}
+
+InspectionReport build_report(const ImageSizes& sizes, const RectifiedCameras& cameras,
+                              const cv::Mat& left_coverage, const cv::Mat& right_coverage) {
+    InspectionReport report;
+    report.left_size = sizes.left;
+    report.right_size = sizes.right;
+    report.output_size = sizes.output;
+    report.left =
+        side_report(cameras.K1, cameras.H1, resize_matrix(sizes.left, sizes.output), left_coverage);
+    report.right = side_report(cameras.K2, cameras.H2, resize_matrix(sizes.right, sizes.output),
+                               right_coverage);
+    report.baseline = cameras.baseline;
+    report.degenerate_rule_applied = cameras.degenerate_rule_applied;
+    if (sizes.left != sizes.right) {
+        report.warnings.push_back(format_text(
+            "the two images differ in size (%d x %d and %d x %d): the rows of the outputs do not "
+            "correspond",
+            sizes.left.width, sizes.left.height, sizes.right.width, sizes.right.height));
+    }
+    add_side_warnings("left", report.left, report.warnings);
+    add_side_warnings("right", report.right, report.warnings);
+    return report;
+}
+
+std::string format_report_text(const InspectionReport& report) {
+    auto camera = [](const SideReport& s) {
+        return format_text("fx %.2f  fy %.2f  cx %.2f  cy %.2f", s.fx, s.fy, s.cx, s.cy);
+    };
+    std::string text;
+    text += format_text("output size      %d x %d\n", report.output_size.width,
+                        report.output_size.height);
+    text += "left output      " + camera(report.left) + "\n";
+    text += "right output     " + camera(report.right) + "\n";
+    text += format_text("baseline         %.6g (calibration units)\n", report.baseline);
+    text += format_text("degenerate rule  %s\n",
+                        report.degenerate_rule_applied ? "applied" : "not applied");
+    text += format_text("image pixels     left %.1f %%, right %.1f %%\n",
+                        100.0 * report.left.image_share, 100.0 * report.right.image_share);
+    auto range = [](const ScaleRange& r) {
+        return std::isnan(r.smallest) ? std::string("n/a (no image pixels sampled)")
+                                      : format_text("%.3f to %.3f", r.smallest, r.largest);
+    };
+    text += "local scale      left " + range(report.left.scale) + ", right " +
+            range(report.right.scale) + "\n";
+    for (const std::string& warning : report.warnings) {
+        text += "warning: " + warning + "\n";
+    }
+    return text;
+}
+
+std::string format_report_json(const InspectionReport& report) {
+    std::string warnings;
+    for (const std::string& warning : report.warnings) {
+        warnings += (warnings.empty() ? "" : ", ") + json_string(warning);
+    }
+    return "{\"output_size\": " + json_size(report.output_size) +
+           ", \"left_size\": " + json_size(report.left_size) +
+           ", \"right_size\": " + json_size(report.right_size) +
+           ", \"left\": " + json_side(report.left) + ", \"right\": " + json_side(report.right) +
+           ", \"baseline\": " + json_number(report.baseline) +
+           ", \"degenerate_rule_applied\": " + (report.degenerate_rule_applied ? "true" : "false") +
+           ", \"warnings\": [" + warnings + "]}\n";
+}
+
+std::string format_cameras_yaml(const RectifiedCameras& cameras) {
+    cv::FileStorage storage(
+        ".yml", cv::FileStorage::WRITE | cv::FileStorage::MEMORY | cv::FileStorage::FORMAT_YAML);
+    storage << "image_size" << cameras.image_size;
+    storage << "H1" << cameras.H1 << "H2" << cameras.H2;
+    storage << "P1" << cameras.P1 << "P2" << cameras.P2;
+    storage << "R1" << cameras.R1 << "R2" << cameras.R2;
+    storage << "Q" << cameras.Q;
+    storage << "baseline" << cameras.baseline;
+    storage << "degenerate_rule_applied" << static_cast<int>(cameras.degenerate_rule_applied);
+    return storage.releaseAndGetString();
+}
+
+cv::Mat compose_preview(const cv::Mat& left, const cv::Mat& right) {
+    cv::Mat preview;
+    cv::hconcat(left, right, preview);
+    for (int y = GUIDE_LINE_SPACING / 2; y < preview.rows; y += GUIDE_LINE_SPACING) {
+        preview.row(y).setTo(GUIDE_LINE_COLOUR);
+    }
+    return preview;
+}
+
+cv::Mat compose_anaglyph(const cv::Mat& left, const cv::Mat& right) {
+    cv::Mat left_grey, right_grey, anaglyph;
+    cv::cvtColor(left, left_grey, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(right, right_grey, cv::COLOR_BGR2GRAY);
+    cv::merge(std::vector<cv::Mat>{right_grey, right_grey, left_grey}, anaglyph);  // B, G, R
+    return anaglyph;
+}
+
+void StderrReporter::report(std::string_view text) {
+    if (text == last_) {
+        return;
+    }
+    last_ = text;
+    std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+void StderrReporter::progress(std::string_view text) {
+    if (verbose_) {
+        std::fwrite(text.data(), 1, text.size(), stderr);
+    }
+}
+
+bool inspect_pair(const InspectRequest& request, Reporter& reporter, std::string& report_text) {
+    return run_reporting_exceptions("Cannot inspect", reporter, [&] {
+        return files_are_safe(request, reporter) && inspect_stages(request, reporter, report_text);
+    });
+}
+
+}  // namespace rectify
