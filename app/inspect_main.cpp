@@ -10,6 +10,7 @@
 
 #include <opencv2/core/utils/logger.hpp>
 
+#include "app/huge_page_allocator.hpp"
 #include "app/inspect.hpp"
 
 namespace {
@@ -120,6 +121,7 @@ int main(int argc, char** argv) {
     // Failures are reported as one line each; the image library's log would
     // only add noise around them.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    rectify::use_huge_pages_for_images();
 
     rectify::StderrReporter reporter(line.verbose);
     std::string report;

@@ -6,6 +6,7 @@
 
 #include <opencv2/core/utils/logger.hpp>
 
+#include "app/huge_page_allocator.hpp"
 #include "app/run.hpp"
 
 int main(int argc, char** argv) {
@@ -20,6 +21,7 @@ int main(int argc, char** argv) {
     // Every failure is reported by the run as one line of its own; the image
     // library's diagnostic log would only add noise around it.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    rectify::use_huge_pages_for_images();
 
     rectify::RunArguments arguments;
     arguments.transformation_path = argv[1];

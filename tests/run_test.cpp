@@ -5,6 +5,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "app/huge_page_allocator.hpp"
 #include "app/run.hpp"
 #include "test_support.hpp"
 
@@ -327,6 +328,23 @@ TEST_F(SampleRun, OutOfMemoryEndsInOneLineNotAnAbort) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("left_rectified.ppm")));
 }
 #endif
+
+TEST(HugePageAllocator, LargeAndSmallBuffersBehaveLikeAnyOther) {
+    HugePageAllocator allocator;
+    for (const cv::Size size : {cv::Size(4000, 3000), cv::Size(7, 5), cv::Size(1, 1)}) {
+        cv::Mat image;
+        image.allocator = &allocator;
+        image.create(size, CV_8UC3);
+        ASSERT_EQ(image.step[0], static_cast<size_t>(size.width) * 3);
+        image.setTo(cv::Scalar(1, 2, 3));
+        image.at<cv::Vec3b>(size.height - 1, size.width - 1) = cv::Vec3b(9, 8, 7);
+        cv::Mat copy = image.clone();  // the default allocator, from a buffer of ours
+        EXPECT_EQ(cv::norm(copy, image, cv::NORM_INF), 0.0);
+        const cv::Mat shared = image;  // shared ownership, released once
+        image.release();
+        EXPECT_EQ(shared.at<cv::Vec3b>(size.height - 1, size.width - 1), cv::Vec3b(9, 8, 7));
+    }
+}
 
 }  // namespace
 }  // namespace rectify
