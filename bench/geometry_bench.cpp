@@ -15,7 +15,9 @@
 // image size to shrink.
 
 #include <benchmark/benchmark.h>
+
 #include <unistd.h>
+#include "median_reporter.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -133,48 +135,7 @@ constexpr const char* classic = "compute_rectification_H1_H2";
 constexpr const char* checked = "check_calibration+compute_rectification";
 constexpr const char* peer = "cv_stereoRectify";
 
-// The console table, and per benchmark its median real time in microseconds
-// (the median aggregate when repeated, else the median of the runs seen).
-class SummaryReporter : public benchmark::ConsoleReporter {
-  public:
-    // Colours only on a terminal, as the library's own reporter does by default.
-    SummaryReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
-
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.error_occurred) {
-                continue;
-            }
-            const std::string name = run.run_name.function_name;
-            if (run.run_type == Run::RT_Iteration) {
-                times_[name].push_back(run.GetAdjustedRealTime());
-            } else if (run.aggregate_name == "median") {
-                medians_[name] = run.GetAdjustedRealTime();
-            }
-        }
-    }
-
-    double median(const std::string& name) const {
-        if (const auto found = medians_.find(name); found != medians_.end()) {
-            return found->second;
-        }
-        const auto found = times_.find(name);
-        if (found == times_.end() || found->second.empty()) {
-            return 0.0;
-        }
-        std::vector<double> times = found->second;
-        const auto middle = times.begin() + static_cast<std::ptrdiff_t>(times.size() / 2);
-        std::nth_element(times.begin(), middle, times.end());
-        return *middle;
-    }
-
-  private:
-    std::map<std::string, std::vector<double>> times_;
-    std::map<std::string, double> medians_;
-};
-
-void print_summary(const SummaryReporter& reporter) {
+void print_summary(const MedianReporter& reporter) {
     const double t_ours = reporter.median(ours);
     const double t_peer = reporter.median(peer);
     std::printf("\nMedian real time per call, this run:\n");
@@ -213,7 +174,7 @@ int main(int argc, char** argv) {
           std::pair{checked, &run_check_and_compute}, std::pair{peer, &run_cv_stereo_rectify}}) {
         benchmark::RegisterBenchmark(name, function)->UseRealTime()->Unit(benchmark::kMicrosecond);
     }
-    SummaryReporter reporter;
+    MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     print_summary(reporter);
     benchmark::Shutdown();

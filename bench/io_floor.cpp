@@ -13,18 +13,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-namespace {
-
-std::string output_file_name(const std::string& image_path) {
-    const size_t slash = image_path.rfind('/');
-    const size_t name_start = (slash == std::string::npos) ? 0 : slash + 1;
-    const size_t dot = image_path.rfind('.');
-    const bool has_extension = dot != std::string::npos && dot > name_start;
-    return image_path.substr(0, has_extension ? dot : image_path.size()) + "_rectified.ppm";
-}
-
-}  // namespace
-
+#include "app/run.hpp"  // the outputs are named as the tool names them
 int main(int argc, char** argv) {
     if (argc < 7) {
         std::fprintf(stderr, "Usage: %s <T> <K_left> <K_right> <left> <right> <scale>\n", argv[0]);
@@ -37,8 +26,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "io_floor: cannot read the images\n");
         return 1;
     }
-    if (!cv::imwrite(output_file_name(argv[4]), left) ||
-        !cv::imwrite(output_file_name(argv[5]), right)) {
+    if (!cv::imwrite(rectify::output_file_name(argv[4]), left) ||
+        !cv::imwrite(rectify::output_file_name(argv[5]), right)) {
         std::fprintf(stderr, "io_floor: cannot write the outputs\n");
         return 1;
     }

@@ -17,8 +17,10 @@
 // (BENCH_SMALL=1 drops them).
 
 #include <benchmark/benchmark.h>
+
 #include <stdlib.h>
 #include <unistd.h>
+#include "median_reporter.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -113,48 +115,7 @@ std::string case_suffix(const Case& c) {
 constexpr const char* ours = "resize_to_output+write_ppm_atomically";
 constexpr const char* peer = "cv_resize+cv_imwrite";
 
-// The console table, and per benchmark its median real time (the median
-// aggregate when repeated, else the median of the runs seen).
-class SummaryReporter : public benchmark::ConsoleReporter {
-  public:
-    // Colours only on a terminal, as the library's own reporter does by default.
-    SummaryReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
-
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.error_occurred) {
-                continue;
-            }
-            const std::string name = run.run_name.function_name;
-            if (run.run_type == Run::RT_Iteration) {
-                times_[name].push_back(run.GetAdjustedRealTime());
-            } else if (run.aggregate_name == "median") {
-                medians_[name] = run.GetAdjustedRealTime();
-            }
-        }
-    }
-
-    double median(const std::string& name) const {
-        if (const auto found = medians_.find(name); found != medians_.end()) {
-            return found->second;
-        }
-        const auto found = times_.find(name);
-        if (found == times_.end() || found->second.empty()) {
-            return 0.0;
-        }
-        std::vector<double> times = found->second;
-        const auto middle = times.begin() + static_cast<std::ptrdiff_t>(times.size() / 2);
-        std::nth_element(times.begin(), middle, times.end());
-        return *middle;
-    }
-
-  private:
-    std::map<std::string, std::vector<double>> times_;
-    std::map<std::string, double> medians_;
-};
-
-void print_summary(const SummaryReporter& reporter, const std::vector<Case>& cases) {
+void print_summary(const MedianReporter& reporter, const std::vector<Case>& cases) {
     std::printf("\nMedian real times and their ratio, this run:\n");
     std::printf("  %-22s %12s %12s %14s\n", "case", "tool ms", "OpenCV ms", "tool / OpenCV");
     for (const Case& c : cases) {
@@ -241,7 +202,7 @@ int main(int argc, char** argv) {
             ->UseRealTime()
             ->Unit(benchmark::kMillisecond);
     }
-    SummaryReporter reporter;
+    MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     print_summary(reporter, cases);
     benchmark::Shutdown();

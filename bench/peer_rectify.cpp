@@ -20,6 +20,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "app/run.hpp"  // the outputs are named as the tool names them
+
 namespace {
 
 bool read_matrix(const std::string& path, cv::Mat& m) {
@@ -32,14 +34,6 @@ bool read_matrix(const std::string& path, cv::Mat& m) {
         }
     }
     return true;
-}
-
-std::string output_file_name(const std::string& image_path) {
-    const size_t slash = image_path.rfind('/');
-    const size_t name_start = (slash == std::string::npos) ? 0 : slash + 1;
-    const size_t dot = image_path.rfind('.');
-    const bool has_extension = dot != std::string::npos && dot > name_start;
-    return image_path.substr(0, has_extension ? dot : image_path.size()) + "_rectified.ppm";
 }
 
 bool rectify_one(const cv::Mat& image, const cv::Mat& K, const cv::Mat& R, const cv::Mat& P,
@@ -88,8 +82,8 @@ int main(int argc, char** argv) {
     cv::stereoRectify(K1, no_distortion, K2, no_distortion, left.size(), R, t, R1, R2, P1, P2, Q,
                       cv::CALIB_ZERO_DISPARITY, -1);
 
-    if (!rectify_one(left, K1, R1, P1, 100, output_size, output_file_name(argv[4])) ||
-        !rectify_one(right, K2, R2, P2, 255, output_size, output_file_name(argv[5]))) {
+    if (!rectify_one(left, K1, R1, P1, 100, output_size, rectify::output_file_name(argv[4])) ||
+        !rectify_one(right, K2, R2, P2, 255, output_size, rectify::output_file_name(argv[5]))) {
         std::fprintf(stderr, "peer_rectify: cannot write the outputs\n");
         return 1;
     }

@@ -24,6 +24,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "median_reporter.hpp"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -200,72 +202,31 @@ void register_benchmarks(const std::vector<cv::Size>& sizes) {
     }
 }
 
-// The console table, and per benchmark the times from which the summary takes
-// its medians: the median rows when repetitions report them, otherwise the
-// time of every run.
-class SummaryReporter : public benchmark::ConsoleReporter {
-  public:
-    // Colours only on a terminal.
-    SummaryReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
-
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.error_occurred) {
-                continue;
-            }
-            const std::string& name = run.run_name.function_name;
-            if (run.run_type == Run::RT_Iteration) {
-                times_[name].push_back(run.GetAdjustedRealTime());
-            } else if (run.aggregate_name == "median") {
-                medians_[name] = run.GetAdjustedRealTime();
-            }
-        }
+// The ratios of median real times, per size.
+void print_summary(const MedianReporter& reporter, const std::vector<cv::Size>& sizes) {
+    std::printf("\nRatios of median real times, this run:\n");
+    for (const cv::Size size : sizes) {
+        const std::string suffix = size_suffix(size);
+        const auto ratio = [&](const char* a, const char* b) {
+            const double ta = reporter.median(a + suffix), tb = reporter.median(b + suffix);
+            return (ta > 0 && tb > 0) ? ta / tb : 0.0;
+        };
+        std::printf("%s:\n", size_name(size).c_str());
+        std::printf("  warp_image / warpPerspective          %6.2f  (target <= 1.0)\n",
+                    ratio(ours, warp_perspective));
+        std::printf("  warp_image / remap (premapped)        %6.2f\n", ratio(ours, remap));
+        std::printf("  per-pixel reference / warp_image      %6.1f  (target >= 20)\n",
+                    ratio(per_pixel, ours));
+        std::printf("  scalar 1 thread / warp_image          %6.2f\n",
+                    ratio(scalar_one_thread, ours));
+        std::printf("  scalar 1 thread / scalar threads      %6.2f\n",
+                    ratio(scalar_one_thread, scalar_threads));
+        std::printf("  scalar 1 thread / avx2 1 thread       %6.2f\n",
+                    ratio(scalar_one_thread, vector_one_thread));
+        std::printf("  avx2 1 thread / warp_image            %6.2f\n",
+                    ratio(vector_one_thread, ours));
     }
-
-    void print_summary(const std::vector<cv::Size>& sizes) const {
-        std::printf("\nRatios of median real times, this run:\n");
-        for (const cv::Size size : sizes) {
-            const std::string suffix = size_suffix(size);
-            const auto ratio = [&](const char* a, const char* b) {
-                const double ta = median(a + suffix), tb = median(b + suffix);
-                return (ta > 0 && tb > 0) ? ta / tb : 0.0;
-            };
-            std::printf("%s:\n", size_name(size).c_str());
-            std::printf("  warp_image / warpPerspective          %6.2f  (target <= 1.0)\n",
-                        ratio(ours, warp_perspective));
-            std::printf("  warp_image / remap (premapped)        %6.2f\n", ratio(ours, remap));
-            std::printf("  per-pixel reference / warp_image      %6.1f  (target >= 20)\n",
-                        ratio(per_pixel, ours));
-            std::printf("  scalar 1 thread / warp_image          %6.2f\n",
-                        ratio(scalar_one_thread, ours));
-            std::printf("  scalar 1 thread / scalar threads      %6.2f\n",
-                        ratio(scalar_one_thread, scalar_threads));
-            std::printf("  scalar 1 thread / avx2 1 thread       %6.2f\n",
-                        ratio(scalar_one_thread, vector_one_thread));
-            std::printf("  avx2 1 thread / warp_image            %6.2f\n",
-                        ratio(vector_one_thread, ours));
-        }
-    }
-
-  private:
-    double median(const std::string& name) const {
-        if (const auto found = medians_.find(name); found != medians_.end()) {
-            return found->second;
-        }
-        const auto found = times_.find(name);
-        if (found == times_.end() || found->second.empty()) {
-            return 0.0;
-        }
-        std::vector<double> times = found->second;
-        const auto middle = times.begin() + static_cast<std::ptrdiff_t>(times.size() / 2);
-        std::nth_element(times.begin(), middle, times.end());
-        return *middle;
-    }
-
-    std::map<std::string, std::vector<double>> times_;
-    std::map<std::string, double> medians_;
-};
+}
 
 }  // namespace
 
@@ -276,9 +237,9 @@ int main(int argc, char** argv) {
     }
     const std::vector<cv::Size> sizes = benchmark_sizes();
     register_benchmarks(sizes);
-    SummaryReporter reporter;
+    MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.print_summary(sizes);
+    print_summary(reporter, sizes);
     benchmark::Shutdown();
     return 0;
 }

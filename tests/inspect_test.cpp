@@ -12,11 +12,13 @@
 
 #include "app/inspect.hpp"
 #include "app/run.hpp"
+#include "chessboard.hpp"
 #include "test_support.hpp"
 
 namespace rectify {
 namespace {
 
+using testing::chessboard_corners;
 using testing::folder_entries;
 using testing::ProcessResult;
 using testing::read_file;
@@ -217,19 +219,6 @@ TEST(InspectCameras, ResizeMatrixFollowsBilinearResizing) {
 }
 
 // ---- the metric check on the sample pair ----
-
-std::vector<cv::Point2f> chessboard_corners(const cv::Mat& image) {
-    cv::Mat grey;
-    cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-    std::vector<cv::Point2f> corners;
-    if (!cv::findChessboardCorners(grey, cv::Size(9, 6), corners,
-                                   cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE)) {
-        return {};
-    }
-    cv::cornerSubPix(grey, corners, cv::Size(11, 11), cv::Size(-1, -1),
-                     cv::TermCriteria(cv::TermCriteria::EPS + cv::TermCriteria::COUNT, 30, 0.01));
-    return corners;
-}
 
 // Mean absolute relative error of the distances between neighbouring corners
 // of the 9 x 6 grid, which are one square (one unit) apart.

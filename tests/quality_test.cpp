@@ -7,30 +7,19 @@
 #include <opencv2/imgproc.hpp>
 
 #include "app/run.hpp"
+#include "chessboard.hpp"
 #include "imaging/warp.hpp"
 #include "test_support.hpp"
 
 namespace rectify {
 namespace {
 
+using testing::chessboard_corners;
 using testing::ScratchDir;
 using testing::write_file;
 
 std::string sample(const char* name) {
     return std::string(SAMPLE_DIR) + "/" + name;
-}
-
-std::vector<cv::Point2f> chessboard_corners(const cv::Mat& image) {
-    cv::Mat grey;
-    cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-    std::vector<cv::Point2f> corners;
-    if (!cv::findChessboardCorners(grey, cv::Size(9, 6), corners,
-                                   cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE)) {
-        return {};
-    }
-    cv::cornerSubPix(grey, corners, cv::Size(11, 11), cv::Size(-1, -1),
-                     cv::TermCriteria(cv::TermCriteria::EPS + cv::TermCriteria::COUNT, 30, 0.01));
-    return corners;
 }
 
 struct Disparity {
