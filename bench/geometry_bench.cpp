@@ -17,7 +17,7 @@
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
-#include "median_reporter.hpp"
+#include "bench_support.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -146,26 +146,10 @@ void print_summary(const MedianReporter& reporter) {
                 (t_ours > 0 && t_peer > 0) ? t_ours / t_peer : 0.0);
 }
 
-bool small_run() {
-    const char* small = std::getenv("BENCH_SMALL");
-    return small != nullptr && std::string(small) == "1";
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Defaults first, so that flags on the command line override them.
-    std::vector<char*> arguments{argv[0]};
-    std::string repetitions = "--benchmark_repetitions=5";
-    std::string interleaving = "--benchmark_enable_random_interleaving=true";
-    if (!small_run()) {
-        arguments.push_back(repetitions.data());
-        arguments.push_back(interleaving.data());
-    }
-    arguments.insert(arguments.end(), argv + 1, argv + argc);
-    int count = static_cast<int>(arguments.size());
-    benchmark::Initialize(&count, arguments.data());
-    if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) {
+    if (!initialize_benchmarks(argc, argv)) {
         return 1;
     }
     for (const auto& [name, function] :

@@ -14,6 +14,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "app/run.hpp"  // the outputs are named as the tool names them
+
 int main(int argc, char** argv) {
     if (argc < 7) {
         std::fprintf(stderr, "Usage: %s <T> <K_left> <K_right> <left> <right> <scale>\n", argv[0]);

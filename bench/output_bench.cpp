@@ -20,7 +20,7 @@
 
 #include <stdlib.h>
 #include <unistd.h>
-#include "median_reporter.hpp"
+#include "bench_support.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -130,11 +130,6 @@ void print_summary(const MedianReporter& reporter, const std::vector<Case>& case
     }
 }
 
-bool small_run() {
-    const char* small = std::getenv("BENCH_SMALL");
-    return small != nullptr && std::string(small) == "1";
-}
-
 std::vector<Case> benchmark_cases() {
     const std::vector<cv::Size> sizes = small_run()
                                             ? std::vector<cv::Size>{{64, 48}}
@@ -169,18 +164,7 @@ std::filesystem::path make_work_folder() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Defaults first, so that flags on the command line override them.
-    std::vector<char*> arguments{argv[0]};
-    std::string repetitions = "--benchmark_repetitions=5";
-    std::string interleaving = "--benchmark_enable_random_interleaving=true";
-    if (!small_run()) {
-        arguments.push_back(repetitions.data());
-        arguments.push_back(interleaving.data());
-    }
-    arguments.insert(arguments.end(), argv + 1, argv + argc);
-    int count = static_cast<int>(arguments.size());
-    benchmark::Initialize(&count, arguments.data());
-    if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) {
+    if (!initialize_benchmarks(argc, argv)) {
         return 1;
     }
     const std::filesystem::path folder = make_work_folder();

@@ -2,7 +2,7 @@
 // against OpenCV's nearest-neighbour resampling with the same warp map.
 //
 // Sizes: 640 x 480 and 4000 x 3000 by default. With the environment variable
-// WARP_BENCH_SMALL=1 only a 64 x 48 image is measured (a quick smoke run for
+// BENCH_SMALL=1 only a 64 x 48 image is measured (a quick smoke run for
 // CI); WARP_BENCH_SIZES="WxH,WxH,..." measures the listed sizes instead.
 // The usual Google Benchmark flags apply (--benchmark_filter,
 // --benchmark_repetitions, ...). After the table a summary prints, per size,
@@ -24,7 +24,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "median_reporter.hpp"
+#include "bench_support.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -144,8 +144,7 @@ std::vector<cv::Size> parse_sizes(const std::string& list) {
 }
 
 std::vector<cv::Size> benchmark_sizes() {
-    const char* small = std::getenv("WARP_BENCH_SMALL");
-    if (small != nullptr && std::string(small) == "1") {
+    if (small_run()) {
         return {{64, 48}};
     }
     const char* listed = std::getenv("WARP_BENCH_SIZES");

@@ -1,17 +1,43 @@
 #pragma once
-// The console table of a benchmark program, plus per benchmark its median real
-// time, from which the programs print ratios measured in the same run: the
-// median aggregate when repetitions report one, else the median of the runs.
+// What the benchmark programs share: the small-run switch of the CI smoke run,
+// default flags, and a reporter that keeps the medians the programs print
+// their same-run ratios from.
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
 
+// BENCH_SMALL=1: the CI smoke run, tiny sizes and no repetitions.
+inline bool small_run() {
+    const char* small = std::getenv("BENCH_SMALL");
+    return small != nullptr && std::string(small) == "1";
+}
+
+// Initialises the library with five interleaved repetitions by default (none in
+// a small run); flags on the command line override them. False when a flag is
+// not understood.
+inline bool initialize_benchmarks(int argc, char** argv) {
+    std::vector<char*> arguments{argv[0]};
+    std::string repetitions = "--benchmark_repetitions=5";
+    std::string interleaving = "--benchmark_enable_random_interleaving=true";
+    if (!small_run()) {
+        arguments.push_back(repetitions.data());
+        arguments.push_back(interleaving.data());
+    }
+    arguments.insert(arguments.end(), argv + 1, argv + argc);
+    int count = static_cast<int>(arguments.size());
+    benchmark::Initialize(&count, arguments.data());
+    return !benchmark::ReportUnrecognizedArguments(count, arguments.data());
+}
+
+// The console table, plus per benchmark its median real time: the median
+// aggregate when repetitions report one, else the median of the runs.
 class MedianReporter : public benchmark::ConsoleReporter {
   public:
     // Colours only on a terminal, as the library's own reporter does by default.
