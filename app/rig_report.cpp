@@ -1,4 +1,4 @@
-#include "app/inspect.hpp"
+#include "app/rig_report.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -10,7 +10,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "app/inspect.hpp"
+#include "app/rig_report.hpp"
 #include "app/run.hpp"
 #include "chessboard.hpp"
 #include "test_support.hpp"
