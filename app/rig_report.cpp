@@ -209,31 +209,16 @@ bool write_png(const std::string& path, const cv::Mat& image, Reporter& reporter
 
 // The files asked for must not overwrite an input or each other.
 bool files_are_safe(const InspectRequest& request, Reporter& reporter) {
-    const RunArguments& a = request.arguments;
-    const std::string* inputs[] = {&a.transformation_path, &a.left_intrinsics_path,
-                                   &a.right_intrinsics_path, &a.left_image_path,
-                                   &a.right_image_path};
-    const std::string* outputs[] = {&request.cameras_path, &request.preview_path,
-                                    &request.anaglyph_path};
-    for (size_t i = 0; i < std::size(outputs); ++i) {
-        if (outputs[i]->empty()) {
-            continue;
-        }
-        for (const std::string* input : inputs) {
-            if (same_file(*outputs[i], *input)) {
-                reporter.report(format_text("Refusing to write %s: it is the input file %s.\n",
-                                            outputs[i]->c_str(), input->c_str()));
-                return false;
-            }
-        }
-        for (size_t j = 0; j < i; ++j) {
-            if (!outputs[j]->empty() && same_file(*outputs[i], *outputs[j])) {
-                reporter.report(format_text("Refusing to write %s twice.\n", outputs[i]->c_str()));
-                return false;
-            }
-        }
+    const auto conflict = find_output_conflict(
+        request.arguments, {request.cameras_path, request.preview_path, request.anaglyph_path});
+    if (!conflict) {
+        return true;
     }
-    return true;
+    reporter.report(conflict->clash_is_input
+                        ? format_text("Refusing to write %s: it is the input file %s.\n",
+                                      conflict->output.c_str(), conflict->clash.c_str())
+                        : format_text("Refusing to write %s twice.\n", conflict->output.c_str()));
+    return false;
 }
 
 bool inspect_stages(const InspectRequest& request, Reporter& reporter, std::string& report_text) {

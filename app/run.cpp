@@ -65,25 +65,18 @@ const std::string& path_of(const RunArguments& arguments, CalibrationInput input
 }
 
 bool outputs_are_safe(const RunArguments& arguments, const PreparedRun& run, Reporter& reporter) {
-    const std::string* inputs[] = {&arguments.transformation_path, &arguments.left_intrinsics_path,
-                                   &arguments.right_intrinsics_path, &arguments.left_image_path,
-                                   &arguments.right_image_path};
-    for (const std::string* output : {&run.left_output_path, &run.right_output_path}) {
-        for (const std::string* input : inputs) {
-            if (same_file(*output, *input)) {
-                reporter.report(format_text("Refusing to write %s: it is the input file %s.\n",
-                                            output->c_str(), input->c_str()));
-                return false;
-            }
-        }
+    const auto conflict =
+        find_output_conflict(arguments, {run.left_output_path, run.right_output_path});
+    if (!conflict) {
+        return true;
     }
-    if (same_file(run.left_output_path, run.right_output_path)) {
-        reporter.report(
-            format_text("Refusing to write %s and %s: both outputs would be the same file.\n",
-                        run.left_output_path.c_str(), run.right_output_path.c_str()));
-        return false;
-    }
-    return true;
+    reporter.report(
+        conflict->clash_is_input
+            ? format_text("Refusing to write %s: it is the input file %s.\n",
+                          conflict->output.c_str(), conflict->clash.c_str())
+            : format_text("Refusing to write %s and %s: both outputs would be the same file.\n",
+                          conflict->clash.c_str(), conflict->output.c_str()));
+    return false;
 }
 
 }  // namespace
@@ -98,6 +91,28 @@ bool same_file(const std::string& a, const std::string& b) {
     const auto ca = std::filesystem::weakly_canonical(std::filesystem::absolute(a), ea);
     const auto cb = std::filesystem::weakly_canonical(std::filesystem::absolute(b), eb);
     return !ea && !eb && ca == cb;
+}
+
+std::optional<OutputConflict> find_output_conflict(const RunArguments& arguments,
+                                                   const std::vector<std::string>& outputs) {
+    const std::string* inputs[] = {&arguments.transformation_path, &arguments.left_intrinsics_path,
+                                   &arguments.right_intrinsics_path, &arguments.left_image_path,
+                                   &arguments.right_image_path};
+    for (const std::string& output : outputs) {
+        for (const std::string* input : inputs) {
+            if (!output.empty() && same_file(output, *input)) {
+                return OutputConflict{output, *input, true};
+            }
+        }
+    }
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (!outputs[i].empty() && !outputs[j].empty() && same_file(outputs[i], outputs[j])) {
+                return OutputConflict{outputs[i], outputs[j], false};
+            }
+        }
+    }
+    return std::nullopt;
 }
 
 std::string output_file_name(const std::string& image_path) {

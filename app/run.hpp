@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -59,6 +60,17 @@ cv::Mat resize_to_output(const cv::Mat& warped, cv::Size output_size);
 // Whether two paths name one file: the same inode when both exist, else the
 // same normalised absolute path.
 bool same_file(const std::string& a, const std::string& b);
+
+// The first way a set of output paths (empty ones skipped) would destroy a
+// file: an output that is one of the run's five inputs (checked for every
+// output first), else two outputs that are one file.
+struct OutputConflict {
+    std::string output;
+    std::string clash;  // the input, or the earlier output, it collides with
+    bool clash_is_input = false;
+};
+std::optional<OutputConflict> find_output_conflict(const RunArguments& arguments,
+                                                   const std::vector<std::string>& outputs);
 
 // Runs stages and turns any exception (out of memory, the image library
 // failing on a corrupt or gigantic image) into one line "<prefix>: <why>.".
