@@ -1,31 +1,78 @@
 #include "app/atomic_file.hpp"
 
 #include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 
+#include "app/signal_cleanup.hpp"
+
 namespace rectify {
+namespace {
+
+// ".stereo-rectify-" and six random letters or digits.
+std::string temporary_name(unsigned attempt) {
+    static constexpr char alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char random[6] = {};
+    if (getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
+        // No entropy to be had: a name from the process and the attempt, which
+        // O_EXCL still keeps from clashing with anything.
+        const unsigned seed = static_cast<unsigned>(getpid()) * 2654435761u + attempt * 40503u;
+        for (unsigned i = 0; i < sizeof random; ++i) {
+            random[i] = static_cast<unsigned char>(seed >> (4 * i));
+        }
+    }
+    std::string name = ".stereo-rectify-";
+    for (const unsigned char byte : random) {
+        name += alphabet[byte % (sizeof alphabet - 1)];
+    }
+    return name;
+}
+
+}  // namespace
 
 AtomicFile::AtomicFile(std::string final_path) : final_path_(std::move(final_path)) {
+    const size_t slash = final_path_.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : final_path_.substr(0, slash);
+    name_ = slash == std::string::npos ? final_path_ : final_path_.substr(slash + 1);
+    if (name_.empty() || name_ == "." || name_ == "..") {
+        return;
+    }
+    folder_fd_ = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (folder_fd_ < 0) {
+        return;
+    }
     // O_EXCL with a name of our own: never writes through an existing file or
-    // link. Mode 0666 lets the umask decide, as for any new file.
-    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-        path_ =
-            final_path_ + ".partial-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
-        fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd_ < 0 && errno != EEXIST) {
+    // link. Mode 0666 lets the umask decide, as for any new file. Signals wait
+    // until the name is registered for removal.
+    for (unsigned attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+        temporary_ = temporary_name(attempt);
+        const TerminationSignalsBlocked blocked;
+        fd_ = openat(folder_fd_, temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ >= 0) {
+            cleanup_slot_ = register_temporary(folder_fd_, temporary_.c_str());
+        } else if (errno != EEXIST) {
             break;
         }
     }
-    created_ = fd_ >= 0;
 }
 
 AtomicFile::~AtomicFile() {
-    close_file();
-    if (created_ && !committed_) {
-        unlink(path_.c_str());
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+    if (!committed_ && (fd_ >= 0 || finished_)) {
+        unlinkat(folder_fd_, temporary_.c_str(), 0);
+    }
+    release_temporary(cleanup_slot_);
+    if (folder_fd_ >= 0) {
+        ::close(folder_fd_);
     }
 }
 
@@ -45,21 +92,83 @@ bool AtomicFile::write(const void* data, std::size_t size) {
     return fd_ >= 0;
 }
 
-bool AtomicFile::commit() {
-    if (fd_ < 0 || !close_file() || std::rename(path_.c_str(), final_path_.c_str()) != 0) {
-        return false;
-    }
-    committed_ = true;
-    return true;
-}
-
-bool AtomicFile::close_file() {
-    if (fd_ < 0) {
+bool AtomicFile::finish() {
+    if (finished_) {
         return true;
+    }
+    if (fd_ < 0) {
+        return false;
     }
     const int result = ::close(fd_);
     fd_ = -1;
+    finished_ = true;  // the temporary exists either way: the destructor removes it
     return result == 0;
+}
+
+bool AtomicFile::commit() {
+    CommitFailure failure;
+    return finish() && commit_together({this}, failure);
+}
+
+bool AtomicFile::rename_into_place() {
+    if (renameat(folder_fd_, temporary_.c_str(), folder_fd_, name_.c_str()) != 0) {
+        return false;
+    }
+    committed_ = true;
+    release_temporary(cleanup_slot_);
+    cleanup_slot_ = -1;
+    return true;
+}
+
+bool replaceable_by_output(const std::string& path) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) {
+        return errno == ENOENT;
+    }
+    if (S_ISREG(info.st_mode)) {
+        return true;
+    }
+    if (!S_ISLNK(info.st_mode)) {
+        return false;
+    }
+    // A link: what it points to decides; a dangling link is simply replaced.
+    if (stat(path.c_str(), &info) != 0) {
+        return errno == ENOENT;
+    }
+    return S_ISREG(info.st_mode);
+}
+
+bool name_fits_file_system(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    const size_t name_length = slash == std::string::npos ? path.size() : path.size() - slash - 1;
+    const long longest = pathconf(folder.c_str(), _PC_NAME_MAX);
+    return longest <= 0 || name_length <= static_cast<size_t>(longest);
+}
+
+bool commit_together(const std::vector<AtomicFile*>& files, CommitFailure& failure) {
+    for (AtomicFile* file : files) {
+        if (!file->finished_ || file->folder_fd_ < 0) {
+            failure = {file->final_path(), false};
+            return false;
+        }
+    }
+    for (AtomicFile* file : files) {
+        if (!replaceable_by_output(file->final_path())) {
+            failure = {file->final_path(), true};
+            return false;
+        }
+    }
+    const TerminationSignalsBlocked blocked;
+    for (AtomicFile* file : files) {
+        if (!file->rename_into_place()) {
+            failure = {file->final_path(), false};
+            return false;
+        }
+    }
+    return true;
 }
 
 bool write_file_atomically(const std::string& path, std::string_view bytes) {

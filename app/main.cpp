@@ -7,6 +7,7 @@
 #include <opencv2/core/utils/logger.hpp>
 
 #include "app/huge_page_allocator.hpp"
+#include "app/signal_cleanup.hpp"
 #include "app/run.hpp"
 
 int main(int argc, char** argv) {
@@ -22,6 +23,7 @@ int main(int argc, char** argv) {
     // library's diagnostic log would only add noise around it.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     rectify::use_huge_pages_for_images();
+    rectify::remove_temporaries_on_signals();
 
     rectify::RunArguments arguments;
     arguments.transformation_path = argv[1];

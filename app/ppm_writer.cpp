@@ -10,8 +10,12 @@
 namespace rectify {
 
 bool write_ppm_atomically(const std::string& path, const cv::Mat& image) {
-    CV_Assert(image.type() == CV_8UC3);
     AtomicFile file(path);
+    return write_ppm(file, image) && file.commit();
+}
+
+bool write_ppm(AtomicFile& file, const cv::Mat& image) {
+    CV_Assert(image.type() == CV_8UC3);
     if (!file.ok()) {
         return false;
     }
@@ -43,7 +47,7 @@ bool write_ppm_atomically(const std::string& path, const cv::Mat& image) {
             return false;
         }
     }
-    return file.commit();
+    return file.finish();
 }
 
 }  // namespace rectify

@@ -5,7 +5,13 @@
 
 #include <opencv2/core.hpp>
 
+#include "app/atomic_file.hpp"
+
 namespace rectify {
+
+// Writes image as a binary PPM into file and finishes it (ready for commit);
+// false on any failure.
+bool write_ppm(AtomicFile& file, const cv::Mat& image);
 
 // Writes image (CV_8UC3, BGR in memory) as a binary PPM with the bytes the
 // image library's own encoder produces ("P6\n<w> <h>\n255\n", then RGB rows),

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <limits>
 #include <new>
+#include <optional>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -186,23 +187,25 @@ std::string json_side(const SideReport& side) {
 
 // ---- files ----
 
-bool write_output(const std::string& path, std::string_view bytes, Reporter& reporter) {
-    if (write_file_atomically(path, bytes)) {
+// Writes bytes into a temporary of their own; the run renames every file it
+// was asked for together at its end.
+bool write_output(AtomicFile& file, std::string_view bytes, Reporter& reporter) {
+    if (file.write(bytes.data(), bytes.size()) && file.finish()) {
         return true;
     }
-    reporter.report(format_text("Cannot write file %s.\n", path.c_str()));
+    reporter.report(format_text("Cannot write file %s.\n", file.final_path().c_str()));
     return false;
 }
 
-bool write_png(const std::string& path, const cv::Mat& image, Reporter& reporter) {
+bool write_png(AtomicFile& file, const cv::Mat& image, Reporter& reporter) {
     std::vector<uchar> bytes;
     // zlib's default level: the image library's own default (1) makes the
     // files about twice as large.
     if (!cv::imencode(".png", image, bytes, {cv::IMWRITE_PNG_COMPRESSION, 6})) {
-        reporter.report(format_text("Cannot encode the image for %s.\n", path.c_str()));
+        reporter.report(format_text("Cannot encode the image for %s.\n", file.final_path().c_str()));
         return false;
     }
-    return write_output(path,
+    return write_output(file,
                         std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
                         reporter);
 }
@@ -212,7 +215,8 @@ bool files_are_safe(const InspectRequest& request, Reporter& reporter) {
     const auto conflict = find_output_conflict(
         request.arguments, {request.cameras_path, request.preview_path, request.anaglyph_path});
     if (!conflict) {
-        return true;
+        return output_paths_usable(
+            {request.cameras_path, request.preview_path, request.anaglyph_path}, reporter);
     }
     reporter.report(conflict->clash_is_input
                         ? format_text("Refusing to write %s: it is the input file %s.\n",
@@ -220,6 +224,32 @@ bool files_are_safe(const InspectRequest& request, Reporter& reporter) {
                         : format_text("Refusing to write %s twice.\n", conflict->output.c_str()));
     return false;
 }
+
+// The files asked for, each to be written under a temporary name of its own.
+struct RequestedFiles {
+    std::optional<AtomicFile> cameras, preview, anaglyph;
+
+    explicit RequestedFiles(const InspectRequest& request) {
+        if (!request.cameras_path.empty()) {
+            cameras.emplace(request.cameras_path);
+        }
+        if (!request.preview_path.empty()) {
+            preview.emplace(request.preview_path);
+        }
+        if (!request.anaglyph_path.empty()) {
+            anaglyph.emplace(request.anaglyph_path);
+        }
+    }
+    std::vector<AtomicFile*> all() {
+        std::vector<AtomicFile*> files;
+        for (std::optional<AtomicFile>* file : {&cameras, &preview, &anaglyph}) {
+            if (file->has_value()) {
+                files.push_back(&file->value());
+            }
+        }
+        return files;
+    }
+};
 
 bool inspect_stages(const InspectRequest& request, Reporter& reporter, std::string& report_text) {
     std::optional<PreparedRun> run = prepare_run(request.arguments, reporter);
@@ -234,9 +264,12 @@ bool inspect_stages(const InspectRequest& request, Reporter& reporter, std::stri
         build_report(sizes, cameras, source_coverage(sizes.left, cameras.H1, sizes.output),
                      source_coverage(sizes.right, cameras.H2, sizes.output));
 
-    if (!request.cameras_path.empty()) {
+    // Every file is written in full before any is renamed into place: a run
+    // leaves all of its files or none.
+    RequestedFiles files(request);
+    if (files.cameras) {
         reporter.progress("Saving cameras...\n");
-        if (!write_output(request.cameras_path, format_cameras_yaml(cameras), reporter)) {
+        if (!write_output(*files.cameras, format_cameras_yaml(cameras), reporter)) {
             return false;
         }
     }
@@ -248,14 +281,16 @@ bool inspect_stages(const InspectRequest& request, Reporter& reporter, std::stri
         reporter.progress("Warping right image...\n");
         const cv::Mat right = resize_to_output(
             warp_to_new_image(run->right_image, run->geometry.H2, RIGHT_FILL), sizes.output);
-        if (!request.preview_path.empty() &&
-            !write_png(request.preview_path, compose_preview(left, right), reporter)) {
+        if (files.preview && !write_png(*files.preview, compose_preview(left, right), reporter)) {
             return false;
         }
-        if (!request.anaglyph_path.empty() &&
-            !write_png(request.anaglyph_path, compose_anaglyph(left, right), reporter)) {
+        if (files.anaglyph &&
+            !write_png(*files.anaglyph, compose_anaglyph(left, right), reporter)) {
             return false;
         }
+    }
+    if (!commit_outputs(files.all(), reporter)) {
+        return false;
     }
     report_text = request.json ? format_report_json(report) : format_report_text(report);
     return true;

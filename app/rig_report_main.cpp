@@ -11,6 +11,7 @@
 #include <opencv2/core/utils/logger.hpp>
 
 #include "app/huge_page_allocator.hpp"
+#include "app/signal_cleanup.hpp"
 #include "app/rig_report.hpp"
 
 namespace {
@@ -122,6 +123,7 @@ int main(int argc, char** argv) {
     // only add noise around them.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     rectify::use_huge_pages_for_images();
+    rectify::remove_temporaries_on_signals();
 
     rectify::StderrReporter reporter(line.verbose);
     std::string report;

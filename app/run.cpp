@@ -8,9 +8,11 @@
 #include <functional>
 #include <future>
 #include <new>
+#include <system_error>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "app/atomic_file.hpp"
 #include "app/ppm_writer.hpp"
 #include "calibration/readers.hpp"
 #include "geometry/matrix.hpp"
@@ -68,7 +70,7 @@ bool outputs_are_safe(const RunArguments& arguments, const PreparedRun& run, Rep
     const auto conflict =
         find_output_conflict(arguments, {run.left_output_path, run.right_output_path});
     if (!conflict) {
-        return true;
+        return output_paths_usable({run.left_output_path, run.right_output_path}, reporter);
     }
     reporter.report(
         conflict->clash_is_input
@@ -80,6 +82,47 @@ bool outputs_are_safe(const RunArguments& arguments, const PreparedRun& run, Rep
 }
 
 }  // namespace
+
+bool output_paths_usable(const std::vector<std::string>& outputs, Reporter& reporter) {
+    for (const std::string& output : outputs) {
+        if (output.empty()) {
+            continue;
+        }
+        if (!name_fits_file_system(output)) {
+            reporter.report(format_text(
+                "Refusing to write %s: its name is too long for the file system.\n", output.c_str()));
+            return false;
+        }
+        if (!replaceable_by_output(output)) {
+            reporter.report(
+                format_text("Refusing to write %s: it is not a regular file.\n", output.c_str()));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool commit_outputs(const std::vector<AtomicFile*>& files, Reporter& reporter) {
+    CommitFailure failure;
+    if (commit_together(files, failure)) {
+        return true;
+    }
+    reporter.report(failure.not_regular
+                        ? format_text("Refusing to write %s: it is not a regular file.\n",
+                                      failure.path.c_str())
+                        : format_text("Cannot write file %s.\n", failure.path.c_str()));
+    return false;
+}
+
+cv::Mat warp_to_new_image(const cv::Mat& source, const cv::Mat& H, int fill,
+                          long long* from_source) {
+    cv::Mat warped(source.size(), CV_8UC3);
+    const long long count = warp_image(H, source, source.cols, source.rows, warped, fill);
+    if (from_source != nullptr) {
+        *from_source = count;
+    }
+    return warped;
+}
 
 bool same_file(const std::string& a, const std::string& b) {
     struct stat sa {
@@ -139,12 +182,18 @@ std::optional<PreparedRun> prepare_run(const RunArguments& arguments, Reporter& 
     PreparedRun run;
     reporter.progress("Opening parameters files...\n");
     // Both images are decoded at once, one on each core; the left one is still
-    // judged first, so the messages come in the same order as ever.
-    auto right_loaded =
-        std::async(std::launch::async, load_image, std::cref(arguments.right_image_path),
-                   std::ref(run.right_image));
+    // judged first, so the messages come in the same order as ever. Where no
+    // thread can be started, the right one is decoded after the left.
+    std::future<bool> right_loaded;
+    try {
+        right_loaded = std::async(std::launch::async, load_image,
+                                  std::cref(arguments.right_image_path), std::ref(run.right_image));
+    } catch (const std::system_error&) {
+    }
     const bool left_loaded = load_image(arguments.left_image_path, run.left_image);
-    const bool right_ok = right_loaded.get();
+    const bool right_ok = right_loaded.valid()
+                              ? right_loaded.get()
+                              : left_loaded && load_image(arguments.right_image_path, run.right_image);
     if (!left_loaded) {
         reporter.report(format_text("Cannot open file %s.\n\n", arguments.left_image_path.c_str()));
         return std::nullopt;
@@ -189,22 +238,41 @@ std::optional<PreparedRun> prepare_run(const RunArguments& arguments, Reporter& 
     return run;
 }
 
-cv::Mat warp_to_new_image(const cv::Mat& source, const cv::Mat& H, int fill) {
-    cv::Mat warped(source.size(), CV_8UC3);
-    warp_image(H, source, source.cols, source.rows, warped, fill);
-    return warped;
-}
-
 cv::Mat resize_to_output(const cv::Mat& warped, cv::Size output_size) {
     if (warped.size() == output_size) {
         return warped;  // a bilinear resize to the same size copies every pixel
     }
     cv::Mat output;
-    cv::resize(warped, output, output_size, 0, 0, cv::INTER_LINEAR);
+    try {
+        cv::resize(warped, output, output_size, 0, 0, cv::INTER_LINEAR);
+    } catch (const std::runtime_error&) {
+        // The image library could not start its worker threads (a tight limit
+        // on address space, say): the same resize in this thread alone gives
+        // the same pixels. Any other failure shows again here.
+        const int threads = cv::getNumThreads();
+        cv::setNumThreads(1);
+        cv::resize(warped, output, output_size, 0, 0, cv::INTER_LINEAR);
+        cv::setNumThreads(threads);
+    }
     return output;
 }
 
 namespace {
+
+// Warps one side; false, with the line saying so, when the output would show
+// no pixel of its image at all.
+bool warp_side(const char* side, const cv::Mat& source, const cv::Mat& H, int fill,
+               const std::string& path, cv::Mat& warped, Reporter& reporter) {
+    reporter.progress(format_text("Warping %s image...\n", side));
+    long long from_source = 0;
+    warped = warp_to_new_image(source, H, fill, &from_source);
+    if (from_source == 0) {
+        reporter.report(format_text("Cannot rectify: the %s output would show no pixel of %s.\n",
+                                    side, path.c_str()));
+        return false;
+    }
+    return true;
+}
 
 bool run_stages(const RunArguments& arguments, Reporter& reporter) {
     std::optional<PreparedRun> run = prepare_run(arguments, reporter);
@@ -214,27 +282,39 @@ bool run_stages(const RunArguments& arguments, Reporter& reporter) {
     // Each source is released as soon as it is warped, and each warped image
     // once its output is written: nothing observable changes, the peak memory
     // drops by the size of the images no longer needed.
-    reporter.progress("Warping left image...\n");
-    cv::Mat left_warped = warp_to_new_image(run->left_image, run->geometry.H1, LEFT_FILL);
+    cv::Mat left_warped, right_warped;
+    if (!warp_side("left", run->left_image, run->geometry.H1, LEFT_FILL,
+                   arguments.left_image_path, left_warped, reporter)) {
+        return false;
+    }
     run->left_image.release();
-    reporter.progress("Warping right image...\n");
-    cv::Mat right_warped = warp_to_new_image(run->right_image, run->geometry.H2, RIGHT_FILL);
+    if (!warp_side("right", run->right_image, run->geometry.H2, RIGHT_FILL,
+                   arguments.right_image_path, right_warped, reporter)) {
+        return false;
+    }
     run->right_image.release();
 
+    // Both outputs are written completely to their temporaries before either
+    // is renamed into place, so a failure anywhere before the renames leaves
+    // both earlier outputs as they were.
+    AtomicFile left_file(run->left_output_path), right_file(run->right_output_path);
     const struct {
         const char* progress;
         cv::Mat& warped;
-        const std::string& path;
-    } sides[] = {{"Saving left image...\n", left_warped, run->left_output_path},
-                 {"Saving right image...\n", right_warped, run->right_output_path}};
+        AtomicFile& file;
+    } sides[] = {{"Saving left image...\n", left_warped, left_file},
+                 {"Saving right image...\n", right_warped, right_file}};
     for (const auto& side : sides) {
         reporter.progress(side.progress);
         cv::Mat output = resize_to_output(side.warped, run->output_size);
         side.warped.release();
-        if (!write_ppm_atomically(side.path, output)) {
-            reporter.report(format_text("Cannot write file %s.\n", side.path.c_str()));
+        if (!write_ppm(side.file, output)) {
+            reporter.report(format_text("Cannot write file %s.\n", side.file.final_path().c_str()));
             return false;
         }
+    }
+    if (!commit_outputs({&left_file, &right_file}, reporter)) {
+        return false;
     }
     reporter.progress("\ndone\n");
     return true;

@@ -9,7 +9,9 @@
 
 #include <opencv2/core.hpp>
 
+#include "app/atomic_file.hpp"
 #include "calibration/reporter.hpp"
+#include "geometry/calibration_check.hpp"
 #include "geometry/rectification.hpp"
 
 namespace rectify {
@@ -50,8 +52,10 @@ std::optional<cv::Size> output_size_for(cv::Size left_size, double scale_factor)
 // (the "Cannot open file" lines as the run has always printed them).
 std::optional<PreparedRun> prepare_run(const RunArguments& arguments, Reporter& reporter);
 
-// Warps source through H into a new image of the source's size.
-cv::Mat warp_to_new_image(const cv::Mat& source, const cv::Mat& H, int fill);
+// Warps source through H into a new image of the source's size; from_source,
+// when given, receives how many of its pixels came from the source.
+cv::Mat warp_to_new_image(const cv::Mat& source, const cv::Mat& H, int fill,
+                          long long* from_source = nullptr);
 
 // The warped image scaled (bilinear) to the output size. An image that already
 // has that size is returned as it is, which is what the resize would give.
@@ -71,6 +75,16 @@ struct OutputConflict {
 };
 std::optional<OutputConflict> find_output_conflict(const RunArguments& arguments,
                                                    const std::vector<std::string>& outputs);
+
+// Refuses, with one line "Refusing to write <path>: <why>.", an output path
+// that exists and is a folder, a device, a FIFO or a socket (or a link to one),
+// or whose name is too long for its file system: a rename there could only
+// fail after the other outputs were in place. Empty paths are skipped.
+bool output_paths_usable(const std::vector<std::string>& outputs, Reporter& reporter);
+
+// Renames a run's finished files into place together; on failure reports the
+// file at fault in one line and returns false.
+bool commit_outputs(const std::vector<AtomicFile*>& files, Reporter& reporter);
 
 // Runs stages and turns any exception (out of memory, the image library
 // failing on a corrupt or gigantic image) into one line "<prefix>: <why>.".

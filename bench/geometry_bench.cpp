@@ -28,6 +28,7 @@
 
 #include <opencv2/calib3d.hpp>
 
+#include "geometry/calibration_check.hpp"
 #include "geometry/matrix.hpp"
 #include "geometry/rectification.hpp"
 

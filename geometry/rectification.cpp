@@ -51,20 +51,6 @@ double max_norm(const cv::Mat& v) {
     return cv::norm(v, cv::NORM_INF);
 }
 
-// Optical centre of a camera: -Q^-1 p for Q the left block and p the fourth
-// column of its projection matrix, as a 3x1 matrix.
-cv::Mat optical_centre(const cv::Mat& P) {
-    cv::Mat inverse = new_matrix(3, 3);
-    copy_into(left_block(P), inverse);
-    invert_lu(inverse, inverse);
-    cv::Mat c = new_matrix(3, 1);
-    multiply(inverse, P.col(3), c);
-    for (int i = 0; i < 3; ++i) {
-        set(c, i, 0, get(c, i, 0) * -1.0);
-    }
-    return c;
-}
-
 // Writes the row (v, e) of 4 elements into row r of the system; v holds three
 // components lying either way (1x3 or 3x1).
 void set_system_row(cv::Mat& system, int r, const cv::Mat& v, double e) {
@@ -213,6 +199,22 @@ void scale_to_frame(cv::Mat& T1, cv::Mat& T2) {
     multiply(S, T1, T1);
 }
 
+}  // namespace
+
+// Optical centre of a camera: -Q^-1 p for Q the left block and p the fourth
+// column of its projection matrix, as a 3x1 matrix.
+cv::Mat optical_centre(const cv::Mat& P) {
+    cv::Mat inverse = new_matrix(3, 3);
+    copy_into(left_block(P), inverse);
+    invert_lu(inverse, inverse);
+    cv::Mat c = new_matrix(3, 1);
+    multiply(inverse, P.col(3), c);
+    for (int i = 0; i < 3; ++i) {
+        set(c, i, 0, get(c, i, 0) * -1.0);
+    }
+    return c;
+}
+
 // Po1 = K_left [I 0], Po2 = K_right [I 0] T.
 std::pair<cv::Mat, cv::Mat> old_projections(const cv::Mat& K_left, const cv::Mat& K_right,
                                             const cv::Mat& T) {
@@ -225,65 +227,6 @@ std::pair<cv::Mat, cv::Mat> old_projections(const cv::Mat& K_left, const cv::Mat
     multiply(Po2, T, Po2);
     return {Po1, Po2};
 }
-
-// ---- calibration check, all in double ----
-
-// Reciprocal condition number from the singular values; a non-finite one
-// counts as singular too.
-bool numerically_singular(const cv::Mat& m) {
-    cv::Mat d;
-    m.convertTo(d, CV_64F);
-    cv::Mat w;
-    cv::SVD::compute(d, w, cv::SVD::NO_UV);
-    double smallest = 0.0, largest = 0.0;
-    cv::minMaxLoc(w, &smallest, &largest);
-    const double rcond = smallest / largest;
-    return !std::isfinite(rcond) || rcond < 1e-9;
-}
-
-bool has_non_finite(const cv::Mat& m) {
-    cv::Mat d;
-    m.convertTo(d, CV_64F);
-    return !cv::checkRange(d);
-}
-
-bool has_shape(const cv::Mat& m, int rows, int cols) {
-    return m.rows == rows && m.cols == cols && m.channels() == 1;
-}
-
-CalibrationProblem intrinsics_problem(const cv::Mat& K, CalibrationInput input) {
-    if (!has_shape(K, 3, 3)) {
-        return {input, "the intrinsic matrix is not 3 x 3"};
-    }
-    if (has_non_finite(K)) {
-        return {input, "the intrinsic matrix has a non-finite element"};
-    }
-    if (numerically_singular(K)) {
-        return {input, "the intrinsic matrix is singular"};
-    }
-    return {};
-}
-
-// The baseline counts as zero when |c2 - c1| <= 1e-6 * max(1, |c1|, |c2|).
-// The centres enter the solves as the rows (c, 1) of float systems, so a
-// difference below about ten float steps (float epsilon is 1.2e-7) of the
-// largest element of those rows, the 1 included, is lost to rounding there: the
-// two rows coincide and the common focal plane is not determined. A real rig's
-// baseline is many orders of magnitude above this in any unit from metres down.
-bool zero_baseline(const cv::Mat& K_left, const cv::Mat& K_right, const cv::Mat& T) {
-    const auto [Po1, Po2] = old_projections(K_left, K_right, T);
-    const cv::Mat c1 = optical_centre(Po1);
-    const cv::Mat c2 = optical_centre(Po2);
-    double b[3];
-    for (int i = 0; i < 3; ++i) {
-        b[i] = get(c2, i, 0) - get(c1, i, 0);
-    }
-    const double b_len = euclidean_length(b[0], b[1], b[2]);
-    const double scale = std::max({1.0, length3(c1), length3(c2)});
-    return !(b_len > 1e-6 * scale);
-}
-
-}  // namespace
 
 bool rectify_projections(const cv::Mat& Po1, const cv::Mat& Po2, cv::Mat& Pn1, cv::Mat& Pn2,
                          cv::Mat& T1, cv::Mat& T2) {
@@ -392,41 +335,6 @@ void compute_rectification(const cv::Mat& K_left, const cv::Mat& K_right, const 
     const Rectification r = compute_rectification(K_left, K_right, T);
     copy_into(r.H1, H1);
     copy_into(r.H2, H2);
-}
-
-CalibrationProblem check_calibration(const cv::Mat& K_left, const cv::Mat& K_right,
-                                     const cv::Mat& T) {
-    if (auto problem = intrinsics_problem(K_left, CalibrationInput::left_intrinsics)) {
-        return problem;
-    }
-    if (auto problem = intrinsics_problem(K_right, CalibrationInput::right_intrinsics)) {
-        return problem;
-    }
-    const auto transformation = CalibrationInput::transformation;
-    if (!has_shape(T, 4, 4)) {
-        return {transformation, "the transformation is not 4 x 4"};
-    }
-    // Every element counts: the zero fourth column of [I 0] meets the whole of
-    // T in the product K [I 0] T, and 0 times a non-finite value is NaN.
-    if (has_non_finite(T)) {
-        return {transformation, "the transformation has a non-finite element"};
-    }
-    if (numerically_singular(T(cv::Rect(0, 0, 3, 3)))) {
-        return {transformation, "the rotation block of the transformation is singular"};
-    }
-    // The geometry's own float matrices, so the centres are those it works on.
-    cv::Mat Kl, Kr, Tf;
-    K_left.convertTo(Kl, CV_32F);
-    K_right.convertTo(Kr, CV_32F);
-    T.convertTo(Tf, CV_32F);
-    if (zero_baseline(Kl, Kr, Tf)) {
-        return {transformation, "the two optical centres coincide (zero baseline)"};
-    }
-    return {};
-}
-
-bool warp_maps_finite(const cv::Mat& H1, const cv::Mat& H2) {
-    return all_finite(H1) && all_finite(H2);
 }
 
 }  // namespace rectify

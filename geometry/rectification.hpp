@@ -2,7 +2,7 @@
 // Rectification geometry: from the two intrinsic matrices and the camera
 // transformation to the two warp maps H1 and H2.
 
-#include <string>
+#include <utility>
 
 #include <opencv2/core.hpp>
 
@@ -49,21 +49,12 @@ void compute_rectification(const cv::Mat& K_left, const cv::Mat& K_right, const 
 void fit_transforms(const cv::Mat& Po1, const cv::Mat& Po2, cv::Mat& Pn1, cv::Mat& Pn2, cv::Mat& T1,
                     cv::Mat& T2);
 
-// Whether a calibration can be rectified at all.
-enum class CalibrationInput { none, left_intrinsics, right_intrinsics, transformation };
-struct CalibrationProblem {
-    CalibrationInput input = CalibrationInput::none;  // the file at fault
-    std::string reason;                               // e.g. "the intrinsic matrix is singular"
-    explicit operator bool() const { return input != CalibrationInput::none; }
-};
-// Finds, in this order: a left or right intrinsic matrix with a non-finite
-// element or numerically singular (reciprocal condition number below 1e-9); a
-// transformation with a non-finite element or a singular rotation block; two
-// coinciding optical centres. Takes CV_32F or CV_64F matrices.
-CalibrationProblem check_calibration(const cv::Mat& K_left, const cv::Mat& K_right,
-                                     const cv::Mat& T);
+// Po1 = K_left [I 0], Po2 = K_right [I 0] T, as float matrices.
+std::pair<cv::Mat, cv::Mat> old_projections(const cv::Mat& K_left, const cv::Mat& K_right,
+                                            const cv::Mat& T);
 
-// Whether both warp maps came out as finite numbers.
-bool warp_maps_finite(const cv::Mat& H1, const cv::Mat& H2);
+// The optical centre of a camera, -Q^-1 p for Q the left block and p the
+// fourth column of its 3x4 projection matrix, as a 3x1 float matrix.
+cv::Mat optical_centre(const cv::Mat& P);
 
 }  // namespace rectify

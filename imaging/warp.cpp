@@ -1,6 +1,7 @@
 #include "imaging/warp.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -12,9 +13,9 @@
 #define RECTIFY_WARP_X86 1
 #endif
 
-#include <opencv2/core/utility.hpp>
 
 #include "geometry/matrix.hpp"
+#include "imaging/parallel.hpp"
 
 namespace rectify {
 namespace {
@@ -70,40 +71,48 @@ int source_index(float c, int size) {
     return static_cast<int>(rounded);
 }
 
-void write_pixel(const WarpJob& job, std::uint8_t* out, int sx, int sy) {
+// Returns whether the pixel came from the source.
+bool write_pixel(const WarpJob& job, std::uint8_t* out, int sx, int sy) {
     if (sx < 0 || sy < 0) {
         out[0] = out[1] = out[2] = job.fill;
-        return;
+        return false;
     }
     const std::uint8_t* in = job.source + static_cast<std::size_t>(sy) * job.source_step +
                              3 * static_cast<std::size_t>(sx);
     out[0] = in[0];
     out[1] = in[1];
     out[2] = in[2];
+    return true;
 }
 
 std::uint8_t* destination_row(const WarpJob& job, int y) {
     return job.destination + static_cast<std::size_t>(y) * job.destination_step;
 }
 
-// Output pixels x_begin .. width - 1 of row y, one projection each.
-void warp_row_scalar(const WarpJob& shared_job, int y, int x_begin) {
+// Output pixels x_begin .. width - 1 of row y, one projection each. Returns
+// how many of them came from the source.
+long long warp_row_scalar(const WarpJob& shared_job, int y, int x_begin) {
     // A private copy: the byte stores below could otherwise alias the job, and
     // every field would be reloaded after each of them.
     const WarpJob job = shared_job;
     std::uint8_t* out = destination_row(job, y);
+    long long from_source = 0;
     for (int x = x_begin; x < job.width; ++x) {
         const auto q =
             project_homogeneous(job.m, static_cast<float>(x), static_cast<float>(y), 1.0f);
-        write_pixel(job, out + 3 * static_cast<std::size_t>(x), source_index(q[0], job.width),
-                    source_index(q[1], job.height));
+        from_source +=
+            write_pixel(job, out + 3 * static_cast<std::size_t>(x), source_index(q[0], job.width),
+                        source_index(q[1], job.height));
     }
+    return from_source;
 }
 
-void warp_rows_scalar(const WarpJob& job, int y_begin, int y_end) {
+long long warp_rows_scalar(const WarpJob& job, int y_begin, int y_end) {
+    long long from_source = 0;
     for (int y = y_begin; y < y_end; ++y) {
-        warp_row_scalar(job, y, 0);
+        from_source += warp_row_scalar(job, y, 0);
     }
+    return from_source;
 }
 
 #ifdef RECTIFY_WARP_X86
@@ -175,8 +184,8 @@ __attribute__((target("avx2,fma"))) inline void store_pixels8(std::uint8_t* out,
     std::memcpy(out + 20, &high_tail, 4);
 }
 
-__attribute__((target("avx2,fma"))) void warp_rows_avx2(const WarpJob& job, int y_begin,
-                                                        int y_end) {
+__attribute__((target("avx2,fma"))) long long warp_rows_avx2(const WarpJob& job, int y_begin,
+                                                             int y_end) {
     const __m256d m00 = _mm256_set1_pd(job.m[0]), m02 = _mm256_set1_pd(job.m[2]);
     const __m256d m10 = _mm256_set1_pd(job.m[3]), m12 = _mm256_set1_pd(job.m[5]);
     const __m256d m20 = _mm256_set1_pd(job.m[6]), m22 = _mm256_set1_pd(job.m[8]);
@@ -190,6 +199,7 @@ __attribute__((target("avx2,fma"))) void warp_rows_avx2(const WarpJob& job, int 
     const auto* source = reinterpret_cast<const int*>(job.source);
     const __m256d eight = _mm256_set1_pd(8.0);
     const int width = job.width;
+    long long from_source = 0;
 
     for (int y = y_begin; y < y_end; ++y) {
         const double yd = y;
@@ -210,6 +220,7 @@ __attribute__((target("avx2,fma"))) void warp_rows_avx2(const WarpJob& job, int 
             __m256 usable = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
             const __m256i sx = round_index(_mm256_div_ps(r0, r2), u_upper, usable);
             const __m256i sy = round_index(_mm256_div_ps(r1, r2), v_upper, usable);
+            from_source += __builtin_popcount(static_cast<unsigned>(_mm256_movemask_ps(usable)));
             const __m256i offset = _mm256_add_epi32(_mm256_mullo_epi32(sy, source_step),
                                                     _mm256_add_epi32(sx, _mm256_add_epi32(sx, sx)));
             const __m256i pixels =
@@ -221,13 +232,14 @@ __attribute__((target("avx2,fma"))) void warp_rows_avx2(const WarpJob& job, int 
         // halves dirty, here or on return, or every SSE instruction after
         // this function (in any caller) may slow down.
         _mm256_zeroupper();
-        warp_row_scalar(job, y, x);
+        from_source += warp_row_scalar(job, y, x);
     }
+    return from_source;
 }
 
 #endif  // RECTIFY_WARP_X86
 
-using RowsFunction = void (*)(const WarpJob&, int, int);
+using RowsFunction = long long (*)(const WarpJob&, int, int);
 
 RowsFunction choose_rows_function(const WarpJob& job, bool vector_instructions) {
 #ifdef RECTIFY_WARP_X86
@@ -247,50 +259,50 @@ RowsFunction choose_rows_function(const WarpJob& job, bool vector_instructions) 
 constexpr long long min_band_pixels = 1 << 13;
 constexpr int bands_per_thread = 16;
 
-int band_count(const WarpJob& job, bool worker_threads) {
+int band_count(const WarpJob& job, bool worker_threads, int threads) {
     const long long pixels = static_cast<long long>(job.width) * job.height;
     const long long by_size = std::min<long long>(pixels / min_band_pixels, job.height);
     // Too little work for two threads with a few bands each: stay in this thread.
-    if (!worker_threads || by_size < 2 * 4) {
+    if (!worker_threads || threads <= 1 || by_size < 2 * 4) {
         return 1;
     }
-    const int threads = cv::getNumThreads();
-    return threads <= 1
-               ? 1
-               : static_cast<int>(std::min<long long>(by_size, threads * bands_per_thread));
+    return static_cast<int>(std::min<long long>(by_size, threads * bands_per_thread));
 }
 
-// Rows go out in bands to OpenCV's worker threads and the calling thread.
-void run_in_bands(const WarpJob& job, RowsFunction rows, int bands) {
+// Rows go out in bands to threads of our own and the calling thread; the
+// counts of source pixels are summed.
+long long run_in_bands(const WarpJob& job, RowsFunction rows, bool worker_threads) {
+    const int threads = available_processors();
+    const int bands = band_count(job, worker_threads, threads);
     if (bands <= 1) {
-        rows(job, 0, job.height);
-        return;
+        return rows(job, 0, job.height);
     }
     const auto band_start = [&](int band) {
         return static_cast<int>(static_cast<long long>(job.height) * band / bands);
     };
-    cv::parallel_for_(
-        cv::Range(0, bands),
-        [&](const cv::Range& range) { rows(job, band_start(range.start), band_start(range.end)); },
-        bands);
+    std::atomic<long long> from_source{0};
+    run_in_parallel(bands, threads, [&](int band) {
+        from_source += rows(job, band_start(band), band_start(band + 1));
+    });
+    return from_source.load();
 }
 
 }  // namespace
 
-void warp_image(const cv::Mat& H, const cv::Mat& source, int width, int height,
-                cv::Mat& destination, int fill, const WarpOptions& options) {
+long long warp_image(const cv::Mat& H, const cv::Mat& source, int width, int height,
+                     cv::Mat& destination, int fill, const WarpOptions& options) {
     if (width <= 0 || height <= 0) {
-        return;
+        return 0;
     }
     check_arguments(H, source, width, height, destination);
     const WarpJob job = make_job(H, source, width, height, destination, fill);
-    run_in_bands(job, choose_rows_function(job, options.vector_instructions),
-                 band_count(job, options.worker_threads));
+    return run_in_bands(job, choose_rows_function(job, options.vector_instructions),
+                        options.worker_threads);
 }
 
-void warp_image(const cv::Mat& H, const cv::Mat& source, int width, int height,
-                cv::Mat& destination, int fill) {
-    warp_image(H, source, width, height, destination, fill, WarpOptions{});
+long long warp_image(const cv::Mat& H, const cv::Mat& source, int width, int height,
+                     cv::Mat& destination, int fill) {
+    return warp_image(H, source, width, height, destination, fill, WarpOptions{});
 }
 
 void warp_image_per_pixel(const cv::Mat& H, const cv::Mat& source, int width, int height,

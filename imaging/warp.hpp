@@ -13,8 +13,9 @@ inline constexpr int RIGHT_FILL = 255;
 // CV_8UC3, each addressed with its own row step; destination at least
 // width x height. Only the first 3*width bytes of each of the first height
 // destination rows are written. fill: its low 8 bits go to all three channels.
-void warp_image(const cv::Mat& H, const cv::Mat& source, int width, int height,
-                cv::Mat& destination, int fill);
+// Returns how many output pixels came from the source (the others hold fill).
+long long warp_image(const cv::Mat& H, const cv::Mat& source, int width, int height,
+                     cv::Mat& destination, int fill);
 
 // The same result, one project_point call per pixel: the reference the fast
 // warp is tested and measured against.
@@ -26,10 +27,10 @@ void warp_image_per_pixel(const cv::Mat& H, const cv::Mat& source, int width, in
 // show what the vector instructions and the threads each contribute.
 struct WarpOptions {
     bool vector_instructions = true;  // AVX2 when the processor has it
-    bool worker_threads = true;       // rows spread over OpenCV's worker threads
+    bool worker_threads = true;       // rows spread over every available processor
 };
 
-void warp_image(const cv::Mat& H, const cv::Mat& source, int width, int height,
-                cv::Mat& destination, int fill, const WarpOptions& options);
+long long warp_image(const cv::Mat& H, const cv::Mat& source, int width, int height,
+                     cv::Mat& destination, int fill, const WarpOptions& options);
 
 }  // namespace rectify

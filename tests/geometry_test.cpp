@@ -13,6 +13,7 @@
 
 #include <opencv2/calib3d.hpp>
 
+#include "geometry/calibration_check.hpp"
 #include "geometry/matrix.hpp"
 
 namespace rectify {
@@ -494,7 +495,33 @@ std::vector<CheckCase> check_cases() {
     // Rows 0 and 1 of the rotation made equal: singular, translation intact.
     cv::Mat flat_rotation = kGoodT.clone();
     kGoodT.row(0).colRange(0, 3).copyTo(flat_rotation.row(1).colRange(0, 3));
+    // A rotation of 0.5 rad about y as a file prints it with three decimals.
+    cv::Mat printed = transformation({0, 0.5, 0}, {-0.1, 0, 0});
+    printed.forEach<float>([](float& v, const int*) { v = std::round(v * 1000.0f) / 1000.0f; });
+    const cv::Mat last_row_ones = mat3({600, 0, 320, 0, 600, 240, 1, 1, 1});
+    const cv::Mat reflection = with_element(transformation({0, 0, 0}, {-0.1, 0, 0}), 0, 0, -1);
     return {
+        CheckCase{"skewed_unequal_focal_lengths_three_decimal_rotation", intrinsics(600, 640, 3, 320, 240),
+                  kK, printed, CalibrationInput::none, ""},
+        CheckCase{"left_camera_looking_backwards", with_element(kK, 2, 2, -1), kK, kGoodT,
+                  CalibrationInput::left_intrinsics,
+                  "the intrinsic matrix's last row is not (0, 0, c) with c > 0"},
+        CheckCase{"right_projective_last_row", kK, last_row_ones, kGoodT,
+                  CalibrationInput::right_intrinsics,
+                  "the intrinsic matrix's last row is not (0, 0, c) with c > 0"},
+        CheckCase{"sheared_rotation", kK, kK, with_element(kGoodT, 0, 1, 0.2f),
+                  CalibrationInput::transformation,
+                  "the rotation block of the transformation is not a rotation"},
+        CheckCase{"reflection", kK, kK, reflection, CalibrationInput::transformation,
+                  "the rotation block of the transformation is a reflection"},
+        CheckCase{"right_camera_facing_backwards", kK, kK,
+                  transformation({CV_PI, 0, 0}, {-0.1, 0, 0}), CalibrationInput::transformation,
+                  "the optical axes are more than 90 degrees apart (the cameras face away from "
+                  "each other)"},
+        CheckCase{"translation_overflowing_floats", kK, kK, with_element(kGoodT, 0, 3, 3e38f),
+                  CalibrationInput::transformation,
+                  "its numbers are too large for the computation (the camera centres overflow "
+                  "32-bit floats)"},
 
         CheckCase{"good", kK, kK, kGoodT, CalibrationInput::none, ""},
         // A millimetre when the unit is the metre is still a baseline.

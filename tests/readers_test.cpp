@@ -29,7 +29,9 @@ TEST(Readers, LayoutDoesNotMatterOnlyTheOrder) {
     ASSERT_EQ(
         read_intrinsics_file(write_file(dir.file("rows"), "1 2 3\n4 5 6\n7 8 9\n"), a, reporter),
         ReadStatus::ok);
-    ASSERT_EQ(read_intrinsics_file(write_file(dir.file("line"), "1 2 3 4 5 6 7 8 9"), b, reporter),
+    // A byte-order mark, as some editors write, is not part of the numbers.
+    ASSERT_EQ(read_intrinsics_file(write_file(dir.file("line"), "\xEF\xBB\xBF" "1 2 3 4 5 6 7 8 9"),
+                                   b, reporter),
               ReadStatus::ok);
     ASSERT_EQ(read_intrinsics_file(
                   write_file(dir.file("ragged"), "  1\t2\n\n3 4\r\n5 6 7\n8\n9 10 11 garbage"), c,
@@ -100,7 +102,9 @@ TEST(Readers, BadContentIsOneLineAndLeavesTheMatrix) {
     const Case cases[] = {
         {"", "expected 9 numbers.\n"},
         {"1 2 3\n4 5 6\n7 8", "expected 9 numbers.\n"},
-        {"1 2 3\n4 five 6\n7 8 9", "expected 9 numbers.\n"},
+        {"1 2 3\n4 five 6\n7 8 9", "entry 5 (\"five\") is not a number.\n"},
+        {"1abc 2 3 4 5 6 7 8 9", "entry 2 (\"abc\") is not a number.\n"},
+        {"\xEF\xBB 1 2 3 4 5 6 7 8 9", "entry 1 (\"\\xEF\\xBB\") is not a number.\n"},
         {"1 2 3 4 5 6 7 8 -", "expected 9 numbers.\n"},
         {"1 2 3 4 nan 6 7 8 9", "number 5 is not a finite float.\n"},
         {"1 2 3 4 5 6 7 8 -inf", "number 9 is not a finite float.\n"},
@@ -120,6 +124,16 @@ TEST(Readers, BadContentIsOneLineAndLeavesTheMatrix) {
     const std::string path = write_file(dir.file("T.txt"), "1 0 0 0 0 1 0 0 0 0 1 0 0 0 0");
     EXPECT_EQ(read_transformation_file(path, T, reporter), ReadStatus::bad_content);
     EXPECT_EQ(reporter.text(), "Cannot read file " + path + ": expected 16 numbers.\n");
+}
+
+TEST(Readers, FifoWithNoWriterReadsAsEmptyInsteadOfBlocking) {
+    ScratchDir dir;
+    const std::string path = dir.file("K.txt");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    CollectingReporter reporter;
+    cv::Mat K = filled(3, 42);
+    EXPECT_EQ(read_intrinsics_file(path, K, reporter), ReadStatus::bad_content);
+    EXPECT_EQ(reporter.text(), "Cannot read file " + path + ": expected 9 numbers.\n");
 }
 
 // Thousands of generated files, random and almost-right: each is either read

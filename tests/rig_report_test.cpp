@@ -704,10 +704,13 @@ TEST_F(InspectProcess, UnwritableOutputsFailCleanly) {
     const ProcessResult into_folder = inspect({"--preview", "folder"});
     EXPECT_EQ(into_folder.exit_status, 1);
     EXPECT_EQ(into_folder.output, "");
-    EXPECT_EQ(into_folder.errors, "Cannot write file folder.\n");
-    const ProcessResult nowhere = inspect({"--cameras", "no/such/folder/cameras.yml"});
+    EXPECT_EQ(into_folder.errors, "Refusing to write folder: it is not a regular file.\n");
+    // All of a run's files or none: the cameras are not written when the
+    // preview cannot be.
+    const ProcessResult nowhere =
+        inspect({"--cameras", "cameras.yml", "--preview", "no/such/folder/preview.png"});
     EXPECT_EQ(nowhere.exit_status, 1);
-    EXPECT_EQ(nowhere.errors, "Cannot write file no/such/folder/cameras.yml.\n");
+    EXPECT_EQ(nowhere.errors, "Cannot write file no/such/folder/preview.png.\n");
     std::vector<std::string> expected = inputs_only();
     expected.insert(expected.begin() + 3, "folder");
     EXPECT_EQ(folder_entries(dir.path()), expected);
