@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -115,6 +116,11 @@ struct FitCase {
     cv::Mat H1, H2;
     double tol;  // 0: exact in float
 };
+
+// Test listings and failures show the case's name, not a dump of its bytes.
+void PrintTo(const FitCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class FrameFitting : public testing::TestWithParam<FitCase> {};
 
@@ -470,6 +476,10 @@ struct CheckCase {
     CalibrationInput input;
     std::string reason;
 };
+
+void PrintTo(const CheckCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class CalibrationCheck : public testing::TestWithParam<CheckCase> {};
 
