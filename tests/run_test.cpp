@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -179,6 +182,47 @@ TEST_F(SampleRun, AbsurdScaleFactorsAreRefusedBeforeAnythingIsWritten) {
     const ProcessResult result = run("left.png", "right.png", " 0.25x");
     EXPECT_EQ(result.exit_status, 1) << result.output;
     EXPECT_EQ(size_of("left_rectified.ppm"), cv::Size(160, 120));
+}
+
+TEST(ResizeToOutput, IsBilinearWithPixelCentresAligned) {
+    // 40 x 30 down to 13 x 11: neither ratio is a whole number, so area
+    // averaging would differ from sampling between the four nearest pixels.
+    cv::Mat warped(30, 40, CV_8UC3);
+    cv::RNG(3).fill(warped, cv::RNG::UNIFORM, 0, 256);
+    const cv::Mat output = resize_to_output(warped, cv::Size(13, 11));
+    ASSERT_EQ(output.size(), cv::Size(13, 11));
+    // Output pixel x samples the source at (x + 0.5) * in / out - 0.5, clamped
+    // to the first and last pixel.
+    auto source_at = [](int x, int in, int out, int& i0, int& i1, double& t) {
+        const double s = std::clamp((x + 0.5) * in / out - 0.5, 0.0, in - 1.0);
+        i0 = static_cast<int>(s);
+        i1 = std::min(i0 + 1, in - 1);
+        t = s - i0;
+    };
+    double worst = 0;
+    cv::Point worst_at;
+    for (int y = 0; y < output.rows; ++y) {
+        int y0, y1;
+        double ty;
+        source_at(y, warped.rows, output.rows, y0, y1, ty);
+        for (int x = 0; x < output.cols; ++x) {
+            int x0, x1;
+            double tx;
+            source_at(x, warped.cols, output.cols, x0, x1, tx);
+            for (int c = 0; c < 3; ++c) {
+                auto v = [&](int yy, int xx) { return warped.at<cv::Vec3b>(yy, xx)[c]; };
+                const double expected = (1 - ty) * ((1 - tx) * v(y0, x0) + tx * v(y0, x1)) +
+                                        ty * ((1 - tx) * v(y1, x0) + tx * v(y1, x1));
+                const double difference = std::abs(output.at<cv::Vec3b>(y, x)[c] - expected);
+                if (difference > worst) {
+                    worst = difference;
+                    worst_at = {x, y};
+                }
+            }
+        }
+    }
+    // The image library interpolates in fixed point: within one level.
+    EXPECT_LE(worst, 1.0) << "at output pixel " << worst_at;
 }
 
 TEST(OutputNames, ReplaceOnlyTheExtensionOfTheFileName) {
