@@ -134,12 +134,29 @@ TEST_F(SampleRun, MissingInputsAreReportedInOrderAndNothingIsWritten) {
 }
 
 TEST_F(SampleRun, CalibrationFileWithTooFewNumbersFailsWithOneLine) {
-    write_file(dir.file("K_left.txt"), "536 0 342\n0 536 235\n0 0\n");
-    const ProcessResult result = run();
-    EXPECT_EQ(result.output,
-              "Opening parameters files...\nCannot read file K_left.txt: expected 9 numbers.\n" +
-                  kFailure);
-    EXPECT_EQ(result.exit_status, 0);
+    // A fault in each file, mended one after the other: the files are read
+    // left intrinsics, right intrinsics, transformation, and the first fault
+    // ends the run. The transformation holds a whole intrinsic matrix.
+    const struct {
+        const char* file;
+        const char* content;
+        const char* message;
+    } faults[] = {{"K_left.txt", "536 0 342\n0 536 235\n0 0\n", "expected 9 numbers"},
+                  {"K_right.txt", "542 0 328\n0 541 246\n", "expected 9 numbers"},
+                  {"T.txt", "1 0 0\n0 1 0\n0 0 1\n", "expected 16 numbers"}};
+    std::vector<std::string> good;
+    for (const auto& fault : faults) {
+        good.push_back(read_file(dir.file(fault.file)));
+        write_file(dir.file(fault.file), fault.content);
+    }
+    for (size_t i = 0; i < std::size(faults); ++i) {
+        const ProcessResult result = run();
+        EXPECT_EQ(result.output, std::string("Opening parameters files...\nCannot read file ") +
+                                     faults[i].file + ": " + faults[i].message + ".\n" + kFailure);
+        EXPECT_EQ(result.exit_status, 0);
+        write_file(dir.file(faults[i].file), good[i]);
+    }
+    EXPECT_EQ(folder_entries(dir.path()), inputs_only());
 }
 
 TEST_F(SampleRun, UnusableCalibrationNamesTheFileAndWritesNothing) {
