@@ -118,6 +118,12 @@ TEST_F(SampleRun, MissingInputsAreReportedInOrderAndNothingIsWritten) {
               "Opening parameters files...\nCannot open file absent.png.\n\n" + kFailure);
     EXPECT_EQ(result.exit_status, 0);
 
+    // The left image alone missing: its own line, with the blank line after it.
+    result = run("absent.png", "right.png");
+    EXPECT_EQ(result.output,
+              "Opening parameters files...\nCannot open file absent.png.\n\n" + kFailure);
+    EXPECT_EQ(result.exit_status, 0);
+
     result = run("left.png", "absent.png");
     EXPECT_EQ(result.output,
               "Opening parameters files...\nCannot open file absent.png.\n" + kFailure);
