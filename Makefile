@@ -2,6 +2,9 @@
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
+# The makes that CMake's build runs would each announce every folder they enter
+# and leave; CMake's own progress lines say enough.
+MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps configure build test demo bench asan-test clean
 
@@ -19,7 +22,9 @@ build: configure
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-demo: build
+# Only the two programs that the demo runs, not the tests and benchmarks.
+demo: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target stereo-rectify stereo-rectify-inspect
 	@scripts/demo $(BUILD)
 
 bench: build

@@ -7,8 +7,11 @@
 #include <cstdio>
 #include <fstream>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <opencv2/calib3d.hpp>
@@ -116,6 +119,11 @@ struct FitCase {
     cv::Mat H1, H2;
     double tol;  // 0: exact in float
 };
+
+// Test listings and failures show the case's name, not a dump of its bytes.
+void PrintTo(const FitCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class FrameFitting : public testing::TestWithParam<FitCase> {};
 
@@ -451,6 +459,75 @@ TEST(SampleCalibration, RectifiesWithoutTheDegenerateRule) {
     EXPECT_LT(row_disagreement(rig, r, rng), kRowTol);
 }
 
+// The frame fitting redone in double from the transforms rectify_projections
+// delivers: mirror each where its top edge runs leftwards or its left edge
+// upwards; shift both by whole pixels so that the smaller left-edge and top-edge
+// minima land in [0, 1); shift the one whose left edge lies further right to
+// x = 0; scale both so that the longest horizontal edge (top or bottom, of
+// either) is 640 long and the longest vertical edge (left or right) 480.
+// Returns the warp maps, the inverses of the fitted transforms.
+std::pair<cv::Matx33d, cv::Matx33d> warp_maps_fitted_in_double(cv::Matx33d T1, cv::Matx33d T2) {
+    const double W = NOMINAL_WIDTH, H = NOMINAL_HEIGHT;
+    auto at = [](const cv::Matx33d& T, double x, double y) {
+        const cv::Vec3d q = T * cv::Vec3d(x, y, 1);
+        return cv::Point2d(q[0] / q[2], q[1] / q[2]);
+    };
+    auto shift = [](double tx, double ty) { return cv::Matx33d(1, 0, tx, 0, 1, ty, 0, 0, 1); };
+    for (cv::Matx33d* T : {&T1, &T2}) {
+        const cv::Point2d tl = at(*T, 0, 0), tr = at(*T, W, 0), bl = at(*T, 0, H);
+        *T = cv::Matx33d::diag({tr.x >= tl.x ? 1.0 : -1.0, bl.y >= tl.y ? 1.0 : -1.0, 1.0}) * *T;
+    }
+    auto left = [&](const cv::Matx33d& T) { return std::min(at(T, 0, 0).x, at(T, 0, H).x); };
+    auto top = [&](const cv::Matx33d& T) { return std::min(at(T, 0, 0).y, at(T, W, 0).y); };
+    const cv::Matx33d joint = shift(-std::min(std::floor(left(T1)), std::floor(left(T2))),
+                                    -std::min(std::floor(top(T1)), std::floor(top(T2))));
+    T1 = joint * T1;
+    T2 = joint * T2;
+    if (left(T1) > left(T2)) {
+        T1 = shift(-left(T1), 0) * T1;
+    } else {
+        T2 = shift(-left(T2), 0) * T2;
+    }
+    auto width = [&](const cv::Matx33d& T) {
+        return std::max(at(T, W, 0).x - at(T, 0, 0).x, at(T, W, H).x - at(T, 0, H).x);
+    };
+    auto height = [&](const cv::Matx33d& T) {
+        return std::max(at(T, W, H).y - at(T, W, 0).y, at(T, 0, H).y - at(T, 0, 0).y);
+    };
+    const cv::Matx33d scale = cv::Matx33d::diag(
+        {W / std::max(width(T1), width(T2)), H / std::max(height(T1), height(T2)), 1.0});
+    return {(scale * T1).inv(), (scale * T2).inv()};
+}
+
+TEST(SampleCalibration, WarpMapsMatchTheFittingRedoneInDouble) {
+    // The sample's transforms do not keep lines parallel (their third rows are
+    // not (0, 0, 1)), so every corner of the frame counts: fitting on fewer
+    // corners or edges moves the maps by pixels.
+    const Rig rig = sample_rig();
+    const Projections p = projections_of(rig);
+    const auto [H1, H2] =
+        warp_maps_fitted_in_double(cv::Matx33d(as_double(p.T1)), cv::Matx33d(as_double(p.T2)));
+    const Rectification r = compute_rectification(rig.K_left, rig.K_right, rig.T);
+    for (const auto& [name, actual, expected] :
+         {std::tuple{"H1", r.H1, H1}, std::tuple{"H2", r.H2, H2}}) {
+        double worst = 0;
+        cv::Point2d worst_at;
+        for (double y = 0; y <= NOMINAL_HEIGHT; y += NOMINAL_HEIGHT / 8.0) {
+            for (double x = 0; x <= NOMINAL_WIDTH; x += NOMINAL_WIDTH / 8.0) {
+                const cv::Vec3d a = apply(actual, {x, y, 1});
+                const cv::Vec3d e = expected * cv::Vec3d(x, y, 1);
+                const double d = std::max(std::abs(a[0] / a[2] - e[0] / e[2]),
+                                          std::abs(a[1] / a[2] - e[1] / e[2]));
+                if (d > worst) {
+                    worst = d;
+                    worst_at = {x, y};
+                }
+            }
+        }
+        EXPECT_LT(worst, 1e-3) << name << " at output pixel " << worst_at;
+    }
+}
+
 TEST(SampleCalibration, ClassicFormOverwritesAllNineElements) {
     const Rig rig = sample_rig();
     const Rectification r = compute_rectification(rig.K_left, rig.K_right, rig.T);
@@ -471,6 +548,10 @@ struct CheckCase {
     CalibrationInput input;
     std::string reason;
 };
+
+void PrintTo(const CheckCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class CalibrationCheck : public testing::TestWithParam<CheckCase> {};
 

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -82,6 +85,12 @@ TEST_F(SampleRun, MissingInputsAreReportedInOrderAndNothingIsWritten) {
               "Opening parameters files...\nCannot open file absent.png.\n\n" + kFailure);
     EXPECT_EQ(result.exit_status, 0);
 
+    // The left image alone missing: its own line, with the blank line after it.
+    result = run("absent.png", "right.png");
+    EXPECT_EQ(result.output,
+              "Opening parameters files...\nCannot open file absent.png.\n\n" + kFailure);
+    EXPECT_EQ(result.exit_status, 0);
+
     result = run("left.png", "absent.png");
     EXPECT_EQ(result.output,
               "Opening parameters files...\nCannot open file absent.png.\n" + kFailure);
@@ -98,12 +107,29 @@ TEST_F(SampleRun, MissingInputsAreReportedInOrderAndNothingIsWritten) {
 }
 
 TEST_F(SampleRun, CalibrationFileWithTooFewNumbersFailsWithOneLine) {
-    write_file(dir.file("K_left.txt"), "536 0 342\n0 536 235\n0 0\n");
-    const ProcessResult result = run();
-    EXPECT_EQ(result.output,
-              "Opening parameters files...\nCannot read file K_left.txt: expected 9 numbers.\n" +
-                  kFailure);
-    EXPECT_EQ(result.exit_status, 0);
+    // A fault in each file, mended one after the other: the files are read
+    // left intrinsics, right intrinsics, transformation, and the first fault
+    // ends the run. The transformation holds a whole intrinsic matrix.
+    const struct {
+        const char* file;
+        const char* content;
+        const char* message;
+    } faults[] = {{"K_left.txt", "536 0 342\n0 536 235\n0 0\n", "expected 9 numbers"},
+                  {"K_right.txt", "542 0 328\n0 541 246\n", "expected 9 numbers"},
+                  {"T.txt", "1 0 0\n0 1 0\n0 0 1\n", "expected 16 numbers"}};
+    std::vector<std::string> good;
+    for (const auto& fault : faults) {
+        good.push_back(read_file(dir.file(fault.file)));
+        write_file(dir.file(fault.file), fault.content);
+    }
+    for (size_t i = 0; i < std::size(faults); ++i) {
+        const ProcessResult result = run();
+        EXPECT_EQ(result.output, std::string("Opening parameters files...\nCannot read file ") +
+                                     faults[i].file + ": " + faults[i].message + ".\n" + kFailure);
+        EXPECT_EQ(result.exit_status, 0);
+        write_file(dir.file(faults[i].file), good[i]);
+    }
+    EXPECT_EQ(folder_entries(dir.path()), inputs_only());
 }
 
 TEST_F(SampleRun, UnusableCalibrationNamesTheFileAndWritesNothing) {
@@ -146,6 +172,47 @@ TEST_F(SampleRun, AbsurdScaleFactorsAreRefusedBeforeAnythingIsWritten) {
     const ProcessResult result = run("left.png", "right.png", " 0.25x");
     EXPECT_EQ(result.exit_status, 1) << result.output;
     EXPECT_EQ(size_of("left_rectified.ppm"), cv::Size(160, 120));
+}
+
+TEST(ResizeToOutput, IsBilinearWithPixelCentresAligned) {
+    // 40 x 30 down to 13 x 11: neither ratio is a whole number, so area
+    // averaging would differ from sampling between the four nearest pixels.
+    cv::Mat warped(30, 40, CV_8UC3);
+    cv::RNG(3).fill(warped, cv::RNG::UNIFORM, 0, 256);
+    const cv::Mat output = resize_to_output(warped, cv::Size(13, 11));
+    ASSERT_EQ(output.size(), cv::Size(13, 11));
+    // Output pixel x samples the source at (x + 0.5) * in / out - 0.5, clamped
+    // to the first and last pixel.
+    auto source_at = [](int x, int in, int out, int& i0, int& i1, double& t) {
+        const double s = std::clamp((x + 0.5) * in / out - 0.5, 0.0, in - 1.0);
+        i0 = static_cast<int>(s);
+        i1 = std::min(i0 + 1, in - 1);
+        t = s - i0;
+    };
+    double worst = 0;
+    cv::Point worst_at;
+    for (int y = 0; y < output.rows; ++y) {
+        int y0, y1;
+        double ty;
+        source_at(y, warped.rows, output.rows, y0, y1, ty);
+        for (int x = 0; x < output.cols; ++x) {
+            int x0, x1;
+            double tx;
+            source_at(x, warped.cols, output.cols, x0, x1, tx);
+            for (int c = 0; c < 3; ++c) {
+                auto v = [&](int yy, int xx) { return warped.at<cv::Vec3b>(yy, xx)[c]; };
+                const double expected = (1 - ty) * ((1 - tx) * v(y0, x0) + tx * v(y0, x1)) +
+                                        ty * ((1 - tx) * v(y1, x0) + tx * v(y1, x1));
+                const double difference = std::abs(output.at<cv::Vec3b>(y, x)[c] - expected);
+                if (difference > worst) {
+                    worst = difference;
+                    worst_at = {x, y};
+                }
+            }
+        }
+    }
+    // The image library interpolates in fixed point: within one level.
+    EXPECT_LE(worst, 1.0) << "at output pixel " << worst_at;
 }
 
 TEST(OutputNames, ReplaceOnlyTheExtensionOfTheFileName) {
