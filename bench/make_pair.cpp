@@ -3,7 +3,9 @@
 //   make_pair <sample folder> <output folder> <width> <height>
 //
 // Reads left.png, right.png, K_left.txt, K_right.txt and T.txt from the sample
-// folder, upscales both images (bicubic) to width x height and writes them into
+// folder, upscales both images (bicubic) to width x height, adds sensor-like
+// noise (Gaussian, sigma 6 grey levels per channel, a fixed seed: a smooth
+// upscale compresses far better than any camera image) and writes them into
 // the output folder as left.jpg, right.jpg (JPEG quality 95) and left.png,
 // right.png, together with the intrinsics scaled to the new size (first row by
 // width / sample width, second row by height / sample height) and T.txt as it
@@ -79,6 +81,12 @@ int main(int argc, char** argv) {
         }
         cv::Mat large;
         cv::resize(image, large, size, 0, 0, cv::INTER_CUBIC);
+        cv::Mat noise(size, CV_16SC3);
+        cv::theRNG().state = 12345;
+        cv::randn(noise, cv::Scalar::all(0), cv::Scalar::all(6));
+        large.convertTo(large, CV_16SC3);
+        cv::add(large, noise, large);
+        large.convertTo(large, CV_8UC3);  // saturating
         const std::string base = output + "/" + side;
         if (!cv::imwrite(base + ".jpg", large, {cv::IMWRITE_JPEG_QUALITY, 95}) ||
             !cv::imwrite(base + ".png", large)) {
