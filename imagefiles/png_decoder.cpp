@@ -1,6 +1,5 @@
 // PNG through libpng, with the transforms that give cv::imread's pixels: 16-bit
-// samples stripped to 8 or swapped to host order, alpha stripped below four
-// channels, palettes and low bit depths expanded, colour turned to BGR, grey
+// samples stripped to 8 or swapped to host order, alpha stripped, palettes and low bit depths expanded, colour turned to BGR, grey
 // to BGR or colour to grey as the output's channel count asks.
 //
 // libpng reports errors by longjmp: the functions that call it keep only
@@ -36,7 +35,6 @@ struct PngInfo {
     png_uint_32 height = 0;
     int bit_depth = 0;
     int color_type = 0;
-    int transparent_entries = 0;
 };
 
 bool read_png_info(png_structp png, png_infop info, PngInfo& result) {
@@ -47,26 +45,13 @@ bool read_png_info(png_structp png, png_infop info, PngInfo& result) {
     int interlace = 0;
     png_get_IHDR(png, info, &result.width, &result.height, &result.bit_depth, &result.color_type,
                  &interlace, nullptr, nullptr);
-    png_bytep alpha = nullptr;
-    png_color_16p colour = nullptr;
-    if (png_get_valid(png, info, PNG_INFO_tRNS)) {
-        png_get_tRNS(png, info, &alpha, &result.transparent_entries, &colour);
-    }
     return true;
 }
 
-// The channel count imread's ANY mode gives.
+// The channel count imread's ANY mode gives: alpha is dropped, grey + alpha
+// turns to BGR.
 int any_channels(const PngInfo& info) {
-    switch (info.color_type) {
-        case PNG_COLOR_TYPE_RGB:
-        case PNG_COLOR_TYPE_PALETTE:
-            return info.transparent_entries > 0 ? 4 : 3;
-        case PNG_COLOR_TYPE_GRAY_ALPHA:
-        case PNG_COLOR_TYPE_RGB_ALPHA:
-            return 4;
-        default:
-            return 1;
-    }
+    return info.color_type == PNG_COLOR_TYPE_GRAY ? 1 : 3;
 }
 
 bool read_png_rows(png_structp png, png_infop info, const PngInfo& header, cv::Mat& image,
@@ -81,11 +66,7 @@ bool read_png_rows(png_structp png, png_infop info, const PngInfo& header, cv::M
     } else {
         png_set_swap(png);
     }
-    if (image.channels() < 4) {
-        png_set_strip_alpha(png);
-    } else {
-        png_set_tRNS_to_alpha(png);
-    }
+    png_set_strip_alpha(png);  // neither mode keeps alpha
     if (header.color_type == PNG_COLOR_TYPE_PALETTE) {
         png_set_palette_to_rgb(png);
     }
