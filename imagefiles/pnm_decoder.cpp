@@ -87,7 +87,8 @@ class PnmDecoder final : public Decoder {
     }
 
   private:
-    // A number after whitespace and '#' comments; consumes the byte after it.
+    // A number after whitespace and '#' comments; consumes the byte after it,
+    // which must be there.
     // With one_digit (plain bitmaps), a single digit.
     bool read_number(int& value, bool one_digit = false) {
         int c = source_->get();
@@ -115,7 +116,7 @@ class PnmDecoder final : public Decoder {
             c = source_->get();
         } while (c >= '0' && c <= '9');
         value = static_cast<int>(number);
-        return true;
+        return c != -1;  // a number cut by the end of the file may have lost digits
     }
 
     bool read_plain_row(std::vector<unsigned short>& row, const std::vector<unsigned char>& scale) {
