@@ -53,7 +53,8 @@ class FileSource {
     int fd_;
     long long size_ = -1;
     long long consumed_ = 0;  // bytes before buffer_[0]
-    std::vector<unsigned char> buffer_;
+    std::unique_ptr<unsigned char[]> buffer_;
+    size_t capacity_ = 0;
     size_t position_ = 0;
     size_t end_ = 0;
     bool failed_ = false;

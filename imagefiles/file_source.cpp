@@ -25,11 +25,15 @@ ssize_t read_some(int fd, unsigned char* destination, size_t n) {
 
 }  // namespace
 
-FileSource::FileSource(int fd) : fd_(fd), buffer_(BUFFER_BYTES) {
+FileSource::FileSource(int fd) : fd_(fd) {
     struct stat status {};
     if (fstat(fd_, &status) == 0 && S_ISREG(status.st_mode)) {
         size_ = status.st_size;
     }
+    // A small file gets a buffer its size (plus one, to see the end at once).
+    capacity_ = size_ >= 0 ? std::clamp<size_t>(static_cast<size_t>(size_) + 1, 64, BUFFER_BYTES)
+                           : BUFFER_BYTES;
+    buffer_ = std::make_unique_for_overwrite<unsigned char[]>(capacity_);
 }
 
 FileSource::~FileSource() { ::close(fd_); }
@@ -40,7 +44,7 @@ bool FileSource::fill() {
     }
     consumed_ += static_cast<long long>(end_);
     position_ = end_ = 0;
-    const ssize_t got = read_some(fd_, buffer_.data(), buffer_.size());
+    const ssize_t got = read_some(fd_, buffer_.get(), capacity_);
     if (got < 0) {
         failed_ = true;
         return false;
@@ -52,13 +56,13 @@ bool FileSource::fill() {
 const unsigned char* FileSource::peek(size_t n, size_t& available) {
     if (end_ - position_ < n && !failed_) {
         // Move what is left to the front and read until n bytes are there.
-        std::memmove(buffer_.data(), buffer_.data() + position_, end_ - position_);
+        std::memmove(buffer_.get(), buffer_.get() + position_, end_ - position_);
         consumed_ += static_cast<long long>(position_);
         end_ -= position_;
         position_ = 0;
-        n = std::min(n, buffer_.size());
+        n = std::min(n, capacity_);
         while (end_ < n) {
-            const ssize_t got = read_some(fd_, buffer_.data() + end_, buffer_.size() - end_);
+            const ssize_t got = read_some(fd_, buffer_.get() + end_, capacity_ - end_);
             if (got <= 0) {
                 failed_ = got < 0;
                 break;
@@ -67,7 +71,7 @@ const unsigned char* FileSource::peek(size_t n, size_t& available) {
         }
     }
     available = end_ - position_;
-    return buffer_.data() + position_;
+    return buffer_.get() + position_;
 }
 
 size_t FileSource::read(unsigned char* destination, size_t n) {
@@ -75,7 +79,7 @@ size_t FileSource::read(unsigned char* destination, size_t n) {
     while (done < n) {
         if (position_ == end_) {
             // Large reads go straight into the destination.
-            if (n - done >= buffer_.size() && !failed_) {
+            if (n - done >= capacity_ && !failed_) {
                 const ssize_t got = read_some(fd_, destination + done, n - done);
                 if (got <= 0) {
                     failed_ = got < 0;
@@ -90,7 +94,7 @@ size_t FileSource::read(unsigned char* destination, size_t n) {
             }
         }
         const size_t take = std::min(n - done, end_ - position_);
-        std::memcpy(destination + done, buffer_.data() + position_, take);
+        std::memcpy(destination + done, buffer_.get() + position_, take);
         position_ += take;
         done += take;
     }
@@ -102,7 +106,7 @@ const unsigned char* FileSource::next_chunk(size_t& size) {
         fill();
     }
     size = end_ - position_;
-    const unsigned char* chunk = buffer_.data() + position_;
+    const unsigned char* chunk = buffer_.get() + position_;
     position_ = end_;
     return chunk;
 }
