@@ -35,7 +35,8 @@ cv::Mat camera_like(cv::Size size) {
         auto* row = image.ptr<cv::Vec3b>(y);
         for (int x = 0; x < size.width; ++x) {
             for (int c = 0; c < 3; ++c) {
-                const double level = 255.0 * (x + y + c * size.width / 4) / (size.width + size.height);
+                const double level =
+                    255.0 * (x + y + c * size.width / 4) / (size.width + size.height);
                 row[x][c] = cv::saturate_cast<uchar>(level + rng.gaussian(8.0));
             }
         }

@@ -36,7 +36,9 @@ FileSource::FileSource(int fd) : fd_(fd) {
     buffer_ = std::make_unique_for_overwrite<unsigned char[]>(capacity_);
 }
 
-FileSource::~FileSource() { ::close(fd_); }
+FileSource::~FileSource() {
+    ::close(fd_);
+}
 
 bool FileSource::fill() {
     if (failed_) {

@@ -46,13 +46,15 @@ class PluginDecoder final : public Decoder {
 // The format by the first bytes, as the image library tells it.
 ImageFormat sniff(const unsigned char* bytes, size_t size) {
     static constexpr unsigned char PNG_SIGNATURE[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    if (size >= sizeof PNG_SIGNATURE && std::memcmp(bytes, PNG_SIGNATURE, sizeof PNG_SIGNATURE) == 0) {
+    if (size >= sizeof PNG_SIGNATURE &&
+        std::memcmp(bytes, PNG_SIGNATURE, sizeof PNG_SIGNATURE) == 0) {
         return ImageFormat::png;
     }
     if (size >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF) {
         return ImageFormat::jpeg;
     }
-    if (size >= 3 && bytes[0] == 'P' && bytes[1] >= '1' && bytes[1] <= '6' && std::isspace(bytes[2])) {
+    if (size >= 3 && bytes[0] == 'P' && bytes[1] >= '1' && bytes[1] <= '6' &&
+        std::isspace(bytes[2])) {
         return ImageFormat::pnm;
     }
     return ImageFormat::other;

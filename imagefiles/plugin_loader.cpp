@@ -26,8 +26,9 @@ std::vector<std::string> codec_plugin_candidates(const std::string& explicit_pat
     if (folder.empty()) {
         return {};
     }
-    return {(folder / CODEC_PLUGIN_FILE).string(),
-            (folder / ".." / "lib" / "stereo-rectify" / CODEC_PLUGIN_FILE).lexically_normal().string()};
+    return {
+        (folder / CODEC_PLUGIN_FILE).string(),
+        (folder / ".." / "lib" / "stereo-rectify" / CODEC_PLUGIN_FILE).lexically_normal().string()};
 }
 
 cv::Mat decode_with_plugin(const std::vector<unsigned char>& bytes, int imread_flags,

@@ -1,6 +1,7 @@
 // PNG through libpng, with the transforms that give cv::imread's pixels: 16-bit
-// samples stripped to 8 or swapped to host order, alpha stripped, palettes and low bit depths expanded, colour turned to BGR, grey
-// to BGR or colour to grey as the output's channel count asks.
+// samples stripped to 8 or swapped to host order, alpha stripped, palettes and
+// low bit depths expanded, colour turned to BGR, grey to BGR or colour to grey
+// as the output's channel count asks.
 //
 // libpng reports errors by longjmp: the functions that call it keep only
 // trivially destructible objects in their frames.
@@ -19,7 +20,9 @@ struct PngReadContext {
     const std::atomic<bool>* cancel = nullptr;
 };
 
-void png_fail(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void png_fail(png_structp png, png_const_charp) {
+    png_longjmp(png, 1);
+}
 void png_quiet(png_structp, png_const_charp) {}
 
 void png_read_source(png_structp png, png_bytep destination, size_t length) {
@@ -126,8 +129,7 @@ class PngDecoder final : public Decoder {
         header.width = static_cast<int>(info_header_.width);
         header.height = static_cast<int>(info_header_.height);
         const int depth = mode_ == ImageMode::any && info_header_.bit_depth == 16 ? CV_16U : CV_8U;
-        header.type =
-            CV_MAKETYPE(depth, mode_ == ImageMode::any ? any_channels(info_header_) : 3);
+        header.type = CV_MAKETYPE(depth, mode_ == ImageMode::any ? any_channels(info_header_) : 3);
         return true;
     }
 

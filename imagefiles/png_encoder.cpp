@@ -8,7 +8,9 @@
 namespace rectify {
 namespace {
 
-void png_fail(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void png_fail(png_structp png, png_const_charp) {
+    png_longjmp(png, 1);
+}
 void png_quiet(png_structp, png_const_charp) {}
 
 void png_write_sink(png_structp png, png_bytep bytes, size_t size) {
@@ -45,9 +47,9 @@ bool write_png_rows(png_structp png, png_infop info, const cv::Mat& image, const
     png_set_write_fn(png, const_cast<PngSink*>(&sink), png_write_sink, png_flush_nothing);
     png_set_compression_level(png, 6);
     const int bit_depth = image.depth() == CV_16U ? 16 : 8;
-    png_set_IHDR(png, info, static_cast<png_uint_32>(image.cols), static_cast<png_uint_32>(image.rows),
-                 bit_depth, png_colour_type(image.channels()), PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, static_cast<png_uint_32>(image.cols),
+                 static_cast<png_uint_32>(image.rows), bit_depth, png_colour_type(image.channels()),
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     if (image.channels() > 1) {
         png_set_bgr(png);

@@ -43,13 +43,13 @@ class PnmDecoder final : public Decoder {
         header.format = ImageFormat::pnm;
         header.width = width_;
         header.height = height_;
-        header.type = mode_ == ImageMode::color
-                          ? CV_8UC3
-                          : CV_MAKETYPE(wide_ ? CV_16U : CV_8U, channels_);
+        header.type =
+            mode_ == ImageMode::color ? CV_8UC3 : CV_MAKETYPE(wide_ ? CV_16U : CV_8U, channels_);
         // Raw data shorter than the header says is refused before any memory
         // is taken for it.
         const long long row_bytes =
-            bitmap_ ? (width_ + 7LL) / 8 : static_cast<long long>(width_) * channels_ * (wide_ ? 2 : 1);
+            bitmap_ ? (width_ + 7LL) / 8
+                    : static_cast<long long>(width_) * channels_ * (wide_ ? 2 : 1);
         return !raw_ || source_->size() < 0 ||
                source_->size() - source_->offset() >= row_bytes * height_;
     }
@@ -67,7 +67,8 @@ class PnmDecoder final : public Decoder {
         std::vector<unsigned short> row(static_cast<size_t>(samples));
         std::vector<unsigned char> bytes;
         if (raw_) {
-            bytes.resize(bitmap_ ? (width_ + 7) / 8 : static_cast<size_t>(samples) * (wide_ ? 2 : 1));
+            bytes.resize(bitmap_ ? (width_ + 7) / 8
+                                 : static_cast<size_t>(samples) * (wide_ ? 2 : 1));
         }
         for (int y = 0; y < height_; ++y) {
             if ((y & 63) == 0 && cancelled(cancel)) {
@@ -146,7 +147,8 @@ class PnmDecoder final : public Decoder {
                 row[x] = static_cast<unsigned short>(bytes[2 * x] << 8 | bytes[2 * x + 1]);
             }
         } else {
-            std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count), row.begin());
+            std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count),
+                      row.begin());
         }
     }
 

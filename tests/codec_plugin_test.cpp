@@ -61,7 +61,8 @@ TEST(CodecPlugin, DecodesOtherFormatsAndIsLoadedOnlyForThem) {
 
     // A cut TIFF fails without a word from the codecs.
     const std::string tiff = testing::read_file(folder.file("a.tiff"));
-    const std::string cut = testing::write_file(folder.file("cut.tiff"), tiff.substr(0, tiff.size() / 2));
+    const std::string cut =
+        testing::write_file(folder.file("cut.tiff"), tiff.substr(0, tiff.size() / 2));
     const std::string errors_path = folder.file("errors");
     std::fflush(stderr);
     const int saved = dup(2);

@@ -65,9 +65,9 @@ std::vector<Sample> png_samples(std::initializer_list<int> colour_types) {
             if (!allowed) {
                 continue;
             }
-            const bool can_be_transparent =
-                colour_type == PNG_COLOR_TYPE_GRAY || colour_type == PNG_COLOR_TYPE_RGB ||
-                colour_type == PNG_COLOR_TYPE_PALETTE;
+            const bool can_be_transparent = colour_type == PNG_COLOR_TYPE_GRAY ||
+                                            colour_type == PNG_COLOR_TYPE_RGB ||
+                                            colour_type == PNG_COLOR_TYPE_PALETTE;
             for (const bool interlaced : {false, true}) {
                 for (const bool transparency : {false, true}) {
                     if (transparency && !can_be_transparent) {
@@ -86,14 +86,21 @@ std::vector<Sample> png_samples(std::initializer_list<int> colour_types) {
 }
 
 const Family FAMILIES[] = {
-    {"png_grey", [] { return png_samples({PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA}); }},
+    {"png_grey",
+     [] {
+         return png_samples({PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA});
+     }},
     {"png_palette", [] { return png_samples({PNG_COLOR_TYPE_PALETTE}); }},
-    {"png_colour", [] { return png_samples({PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA}); }},
+    {"png_colour",
+     [] {
+         return png_samples({PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA});
+     }},
     {"png_imwrite",
      [] {
          std::vector<Sample> samples;
          for (const int type : {CV_8UC1, CV_8UC3, CV_8UC4, CV_16UC1, CV_16UC3, CV_16UC4}) {
-             samples.push_back({"type" + std::to_string(type), encoded(noise(40, 50, type), ".png")});
+             samples.push_back(
+                 {"type" + std::to_string(type), encoded(noise(40, 50, type), ".png")});
          }
          samples.push_back({"bilevel", encoded(noise(40, 50, CV_8UC1) > 128, ".png",
                                                {cv::IMWRITE_PNG_BILEVEL, 1})});
@@ -145,9 +152,9 @@ const Family FAMILIES[] = {
              const std::string kind = binary ? "raw_" : "plain_";
              for (const int type : {CV_8UC1, CV_8UC3, CV_16UC1, CV_16UC3}) {
                  const std::string extension = CV_MAT_CN(type) == 1 ? ".pgm" : ".ppm";
-                 samples.push_back({kind + std::to_string(type),
-                                    encoded(noise(21, 17, type), extension,
-                                            {cv::IMWRITE_PXM_BINARY, binary})});
+                 samples.push_back(
+                     {kind + std::to_string(type),
+                      encoded(noise(21, 17, type), extension, {cv::IMWRITE_PXM_BINARY, binary})});
              }
              samples.push_back({kind + "bitmap", encoded(noise(21, 19, CV_8UC1), ".pbm",
                                                          {cv::IMWRITE_PXM_BINARY, binary})});
@@ -155,16 +162,20 @@ const Family FAMILIES[] = {
          // Maximum values other than 255 and 65535, comments, odd spacing.
          samples.push_back({"plain_maxval_100", "P2\n# a comment\n3 2\n100\n0 50 100\n7 200 99\n"});
          samples.push_back({"plain_colour_maxval_1000", "P3 2 1 1000\n0 500 1000 65535 2 999\n"});
-         samples.push_back({"raw_maxval_100", std::string("P5\n2 2\n#c\n100\n") + std::string("\x00\x32\x64\xC8", 4)});
+         samples.push_back({"raw_maxval_100", std::string("P5\n2 2\n#c\n100\n") +
+                                                  std::string("\x00\x32\x64\xC8", 4)});
          samples.push_back(
              {"raw_colour_maxval_300",
-              std::string("P6\n1 2 300\n") + std::string("\x00\x01\x01\x2C\x00\x96\x01\x00\x00\xFF\x00\x00", 12)});
+              std::string("P6\n1 2 300\n") +
+                  std::string("\x00\x01\x01\x2C\x00\x96\x01\x00\x00\xFF\x00\x00", 12)});
          samples.push_back({"plain_bitmap_packed", "P1\n# packed digits\n5 2\n10110\n0 1 0 0 1\n"});
          return samples;
      }},
 };
 
-void PrintTo(const Family& family, std::ostream* out) { *out << family.name; }
+void PrintTo(const Family& family, std::ostream* out) {
+    *out << family.name;
+}
 
 class DecodeMatchesImread : public ::testing::TestWithParam<Family> {};
 
@@ -188,7 +199,9 @@ TEST_P(DecodeMatchesImread, InBothModes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Corpus, DecodeMatchesImread, ::testing::ValuesIn(FAMILIES),
-                         [](const ::testing::TestParamInfo<Family>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<Family>& info) {
+                             return info.param.name;
+                         });
 
 }  // namespace
 }  // namespace rectify

@@ -42,8 +42,7 @@ inline std::string png_bytes(const PngVariant& v) {
     }
     png_set_write_fn(png, &out, append_bytes, nullptr);
     png_set_IHDR(png, info, static_cast<png_uint_32>(v.width), static_cast<png_uint_32>(v.height),
-                 v.bit_depth, v.color_type,
-                 v.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+                 v.bit_depth, v.color_type, v.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     cv::RNG rng(static_cast<uint64_t>(v.color_type * 100 + v.bit_depth * 10 + v.interlaced));
     const int entries = 1 << std::min(v.bit_depth, 8);
@@ -85,9 +84,9 @@ inline std::string png_bytes(const PngVariant& v) {
 }
 
 struct JpegVariant {
-    J_COLOR_SPACE input = JCS_RGB;       // JCS_RGB, JCS_GRAYSCALE or JCS_CMYK
-    J_COLOR_SPACE stored = JCS_YCbCr;    // the colour space in the file
-    int h_luma = 2, v_luma = 2;          // luma sampling factors (4:2:0 by default)
+    J_COLOR_SPACE input = JCS_RGB;     // JCS_RGB, JCS_GRAYSCALE or JCS_CMYK
+    J_COLOR_SPACE stored = JCS_YCbCr;  // the colour space in the file
+    int h_luma = 2, v_luma = 2;        // luma sampling factors (4:2:0 by default)
     bool progressive = false;
     int restart_rows = 0;
     int width = 45;

@@ -109,7 +109,8 @@ std::string png_chunk(const std::string& type, const std::string& data) {
         chunk += static_cast<char>(length >> shift & 0xFF);
     }
     chunk += type + data;
-    const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(chunk.data() + 4), static_cast<uInt>(chunk.size() - 4));
+    const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(chunk.data() + 4),
+                            static_cast<uInt>(chunk.size() - 4));
     for (int shift = 24; shift >= 0; shift -= 8) {
         chunk += static_cast<char>(crc >> shift & 0xFF);
     }
@@ -125,8 +126,8 @@ TEST(ImageFile, RefusesCorruptDataAndDecodesHarmlessDamageAsImread) {
     const size_t idat = chunk_at(png, "IDAT");
     const size_t plte = chunk_at(palette_png, "PLTE");
     // An IDAT of garbage that zlib refuses, under a valid CRC.
-    const std::string bad_zlib =
-        png.substr(0, idat - 4) + png_chunk("IDAT", std::string(64, '\x7F')) + png_chunk("IEND", "");
+    const std::string bad_zlib = png.substr(0, idat - 4) +
+                                 png_chunk("IDAT", std::string(64, '\x7F')) + png_chunk("IEND", "");
     const std::vector<std::pair<std::string, std::string>> refused = {
         {"jpeg_cut_at_a_third", jpeg.substr(0, jpeg.size() / 3)},
         {"jpeg_without_end_marker", jpeg.substr(0, jpeg.size() - 2)},
@@ -153,7 +154,8 @@ TEST(ImageFile, RefusesCorruptDataAndDecodesHarmlessDamageAsImread) {
     extraneous.insert(extraneous.size() - 2, 1, '\0');
     const std::string text = flipped(png_chunk("tEXt", std::string("Comment\0hello", 13)), 12);
     const std::string bad_text = png.substr(0, idat - 4) + text + png.substr(idat - 4);
-    for (const auto& [name, bytes] : {std::pair{"jpeg_extraneous", extraneous}, std::pair{"png_text_crc", bad_text}}) {
+    for (const auto& [name, bytes] :
+         {std::pair{"jpeg_extraneous", extraneous}, std::pair{"png_text_crc", bad_text}}) {
         EXPECT_TRUE(same_as_imread(testing::write_file(folder.file(name), bytes))) << name;
     }
 }
@@ -213,15 +215,17 @@ TEST(ImageFile, RefusesGiganticHeadersAndMemoryItCannotHave) {
     const size_t sof = jpeg.find("\xFF\xC0");
     jpeg.replace(sof + 5, 4, std::string("\xFF\xDC\xFF\xDC", 4));  // 65500 x 65500
     for (const auto& [name, bytes] : {std::pair{"png", png}, std::pair{"jpeg", jpeg},
-                                       std::pair{"pnm", std::string("P6\n100000 100000\n255\n")}}) {
-        EXPECT_FALSE(ImageFile::open(testing::write_file(folder.file(name), bytes), ImageMode::color))
+                                      std::pair{"pnm", std::string("P6\n100000 100000\n255\n")}}) {
+        EXPECT_FALSE(
+            ImageFile::open(testing::write_file(folder.file(name), bytes), ImageMode::color))
             << name;
     }
     // 30000 x 30000 BGR is under the pixel limit but takes 2.7 GB.
     const std::string big = testing::write_file(folder.file("big.pgm"), "P5\n30000 30000\n255\n");
-    const std::string cut = testing::write_file(
-        folder.file("big.jpg"), jpeg_header.substr(0, sof + 5) + std::string("\x75\x30\x75\x30", 4) +
-                                    jpeg_header.substr(sof + 9));
+    const std::string cut =
+        testing::write_file(folder.file("big.jpg"), jpeg_header.substr(0, sof + 5) +
+                                                        std::string("\x75\x30\x75\x30", 4) +
+                                                        jpeg_header.substr(sof + 9));
     EXPECT_FALSE(ImageFile::open(big, ImageMode::color));  // far shorter than its header says
 #ifndef __SANITIZE_ADDRESS__
     const pid_t child = fork();
@@ -247,7 +251,8 @@ TEST(ImageFile, RefusesFoldersEmptyFilesAndFifosWithoutWaiting) {
     const std::string fifo = folder.file("fifo.png");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::string empty = testing::write_file(folder.file("empty.png"), "");
-    for (const std::string& path : {fifo, empty, folder.path().string(), folder.file("missing.png")}) {
+    for (const std::string& path :
+         {fifo, empty, folder.path().string(), folder.file("missing.png")}) {
         EXPECT_FALSE(ImageFile::open(path, ImageMode::color)) << path;
     }
 }
