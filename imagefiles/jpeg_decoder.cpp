@@ -13,6 +13,7 @@
 #include <jerror.h>
 #include <jpeglib.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <vector>
 
@@ -108,6 +109,8 @@ void cmyk_to_bgr(const unsigned char* cmyk, unsigned char* bgr, int width) {
     }
 }
 
+constexpr int MAX_ROWS_PER_READ = 16;
+
 // row: a buffer of 4 x width bytes for CMYK input, else unused.
 bool read_jpeg_rows(jpeg_decompress_struct& info, JpegErrors& errors, cv::Mat& image,
                     unsigned char* row, JpegSource& source, const std::atomic<bool>* cancel) {
@@ -131,13 +134,20 @@ bool read_jpeg_rows(jpeg_decompress_struct& info, JpegErrors& errors, cv::Mat& i
         static_cast<int>(info.output_height) != image.rows) {
         return false;
     }
+    // Straight into the image, a few rows per call (CMYK: one, through row).
+    const int batch = cmyk ? 1 : MAX_ROWS_PER_READ;
     while (info.output_scanline < info.output_height) {
         if (errors.data_lost || cancelled(cancel)) {
             return false;
         }
         const int y = static_cast<int>(info.output_scanline);
-        JSAMPROW rows[1] = {cmyk ? row : image.ptr(y)};
-        if (jpeg_read_scanlines(&info, rows, 1) != 1) {
+        const int count = std::min(batch, image.rows - y);
+        JSAMPROW rows[MAX_ROWS_PER_READ];
+        for (int i = 0; i < count; ++i) {
+            rows[i] = cmyk ? row : image.ptr(y + i);
+        }
+        const auto got = jpeg_read_scanlines(&info, rows, static_cast<JDIMENSION>(count));
+        if (got == 0) {
             return false;
         }
         if (cmyk) {
