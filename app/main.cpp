@@ -7,7 +7,7 @@
 #include <opencv2/core/utils/logger.hpp>
 
 #include "app/huge_page_allocator.hpp"
-#include "app/signal_cleanup.hpp"
+#include "imagefiles/signal_cleanup.hpp"
 #include "app/run.hpp"
 
 int main(int argc, char** argv) {

@@ -7,10 +7,10 @@
 #include <limits>
 #include <new>
 #include <optional>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "app/atomic_file.hpp"
+#include "imagefiles/atomic_file.hpp"
+#include "imagefiles/png_encoder.hpp"
 #include "imaging/warp.hpp"
 
 // How the cameras of the outputs are found.
@@ -197,17 +197,17 @@ bool write_output(AtomicFile& file, std::string_view bytes, Reporter& reporter) 
     return false;
 }
 
-bool write_png(AtomicFile& file, const cv::Mat& image, Reporter& reporter) {
-    std::vector<uchar> bytes;
-    // zlib's default level: the image library's own default (1) makes the
-    // files about twice as large.
-    if (!cv::imencode(".png", image, bytes, {cv::IMWRITE_PNG_COMPRESSION, 6})) {
-        reporter.report(format_text("Cannot encode the image for %s.\n", file.final_path().c_str()));
-        return false;
+// Streams the PNG straight into its temporary: no encoded copy in memory.
+bool save_png(AtomicFile& file, const cv::Mat& image, Reporter& reporter) {
+    const bool written =
+        rectify::write_png(image, [&file](const unsigned char* data, size_t size) {
+            return file.write(data, size);
+        }) &&
+        file.finish();
+    if (!written) {
+        reporter.report(format_text("Cannot write file %s.\n", file.final_path().c_str()));
     }
-    return write_output(file,
-                        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
-                        reporter);
+    return written;
 }
 
 // The files asked for must not overwrite an input or each other.
@@ -281,11 +281,11 @@ bool inspect_stages(const InspectRequest& request, Reporter& reporter, std::stri
         reporter.progress("Warping right image...\n");
         const cv::Mat right = resize_to_output(
             warp_to_new_image(run->right_image, run->geometry.H2, RIGHT_FILL), sizes.output);
-        if (files.preview && !write_png(*files.preview, compose_preview(left, right), reporter)) {
+        if (files.preview && !save_png(*files.preview, compose_preview(left, right), reporter)) {
             return false;
         }
         if (files.anaglyph &&
-            !write_png(*files.anaglyph, compose_anaglyph(left, right), reporter)) {
+            !save_png(*files.anaglyph, compose_anaglyph(left, right), reporter)) {
             return false;
         }
     }

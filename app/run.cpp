@@ -6,27 +6,19 @@
 #include <cmath>
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <new>
 #include <system_error>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "app/atomic_file.hpp"
-#include "app/ppm_writer.hpp"
 #include "calibration/readers.hpp"
 #include "geometry/matrix.hpp"
+#include "imagefiles/atomic_file.hpp"
+#include "imagefiles/image_pair.hpp"
+#include "imagefiles/ppm_writer.hpp"
 #include "imaging/warp.hpp"
 
 namespace rectify {
 namespace {
-
-bool load_image(const std::string& path, cv::Mat& image) {
-    // The pixel grid must be the one the calibration refers to: an orientation
-    // tag must not rotate it.
-    image = cv::imread(path, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
-    return !image.empty();
-}
 
 bool read_calibration(const RunArguments& arguments, PreparedRun& run, Reporter& reporter) {
     run.K_left = new_matrix(3, 3);
@@ -181,27 +173,22 @@ std::optional<cv::Size> output_size_for(cv::Size left_size, double scale_factor)
 std::optional<PreparedRun> prepare_run(const RunArguments& arguments, Reporter& reporter) {
     PreparedRun run;
     reporter.progress("Opening parameters files...\n");
-    // Both images are decoded at once, one on each core; the left one is still
-    // judged first, so the messages come in the same order as ever. Where no
-    // thread can be started, the right one is decoded after the left.
-    std::future<bool> right_loaded;
-    try {
-        right_loaded = std::async(std::launch::async, load_image,
-                                  std::cref(arguments.right_image_path), std::ref(run.right_image));
-    } catch (const std::system_error&) {
-    }
-    const bool left_loaded = load_image(arguments.left_image_path, run.left_image);
-    const bool right_ok = right_loaded.valid()
-                              ? right_loaded.get()
-                              : left_loaded && load_image(arguments.right_image_path, run.right_image);
-    if (!left_loaded) {
+    // The left image's header is read before anything of the right image is
+    // touched; then both decode at once, one on each core. The pixel grid must
+    // be the one the calibration refers to: an orientation tag does not rotate
+    // it.
+    ImagePair images =
+        read_image_pair(arguments.left_image_path, arguments.right_image_path, ImageMode::color);
+    if (images.failure == ImagePair::Failure::first) {
         reporter.report(format_text("Cannot open file %s.\n\n", arguments.left_image_path.c_str()));
         return std::nullopt;
     }
-    if (!right_ok) {
+    if (images.failure == ImagePair::Failure::second) {
         reporter.report(format_text("Cannot open file %s.\n", arguments.right_image_path.c_str()));
         return std::nullopt;
     }
+    run.left_image = std::move(images.first);
+    run.right_image = std::move(images.second);
     if (!read_calibration(arguments, run, reporter)) {
         return std::nullopt;
     }

@@ -9,7 +9,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "app/atomic_file.hpp"
+#include "imagefiles/atomic_file.hpp"
 #include "calibration/reporter.hpp"
 #include "geometry/calibration_check.hpp"
 #include "geometry/rectification.hpp"

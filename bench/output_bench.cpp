@@ -34,7 +34,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "app/ppm_writer.hpp"
+#include "imagefiles/ppm_writer.hpp"
 #include "app/run.hpp"
 
 namespace {

@@ -320,6 +320,16 @@ TEST_F(SampleRun, CorruptAndOversizedImagesEndInOneLine) {
     EXPECT_EQ(result.output.substr(result.output.size() - kFailure.size()), kFailure);
     EXPECT_FALSE(std::filesystem::exists(dir.file("cut_rectified.ppm")));
 
+    // A JPEG cut after a third of its data, which the image library would
+    // decode with grey rows: refused, and nothing from a library on stderr.
+    std::vector<unsigned char> jpeg;
+    ASSERT_TRUE(cv::imencode(".jpg", cv::imread(dir.file("left.png")), jpeg));
+    write_file(dir.file("cut.jpg"), std::string(jpeg.begin(), jpeg.begin() + jpeg.size() / 3));
+    result = run("left.png", "cut.jpg");
+    EXPECT_EQ(result.output, "Opening parameters files...\nCannot open file cut.jpg.\n" + kFailure);
+    EXPECT_EQ(result.errors, "");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("left_rectified.ppm")));
+
     // A valid header that claims 100000 x 100000 pixels, and nothing after it.
     write_file(dir.file("huge.png"), png_header(100000, 100000));
     result = run("left.png", "huge.png");

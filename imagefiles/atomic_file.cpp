@@ -1,4 +1,4 @@
-#include "app/atomic_file.hpp"
+#include "imagefiles/atomic_file.hpp"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "app/signal_cleanup.hpp"
+#include "imagefiles/signal_cleanup.hpp"
 
 namespace rectify {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "app/atomic_file.hpp"
+#include "imagefiles/atomic_file.hpp"
 
 namespace rectify {
 

@@ -1,4 +1,4 @@
-#include "app/signal_cleanup.hpp"
+#include "imagefiles/signal_cleanup.hpp"
 
 #include <fcntl.h>
 #include <pthread.h>

@@ -1,6 +1,6 @@
-#include "app/ppm_writer.hpp"
+#include "imagefiles/ppm_writer.hpp"
 
-#include "app/atomic_file.hpp"
+#include "imagefiles/atomic_file.hpp"
 
 #include <algorithm>
 #include <cstdio>
