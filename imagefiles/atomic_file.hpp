@@ -29,6 +29,9 @@ class AtomicFile {
 
     bool ok() const { return fd_ >= 0; }
     const std::string& final_path() const { return final_path_; }
+    // The temporary's descriptor, for writers that need to seek in it; -1
+    // once finished or when it could not be created.
+    int descriptor() const { return fd_; }
     bool write(const void* data, std::size_t size);
     // Closes the temporary; a delayed write error shows here. Once finished,
     // the file waits for commit() or commit_together().

@@ -1,5 +1,5 @@
 #pragma once
-// Binary PPM (P6) output, written atomically.
+// Binary PPM and PGM output, written atomically.
 
 #include <string>
 
@@ -9,8 +9,10 @@
 
 namespace rectify {
 
-// Writes image as a binary PPM into file and finishes it (ready for commit);
-// false on any failure.
+// Writes image as a binary PNM into file and finishes it (ready for commit);
+// false on any failure. 8- or 16-bit, BGR (a PPM, P6) or grey (a PGM, P5),
+// with the bytes the image library's own encoder writes: "P6\n<w> <h>\n255\n"
+// (65535 for 16 bits), then the rows (RGB, 16-bit samples big-endian).
 bool write_ppm(AtomicFile& file, const cv::Mat& image);
 
 // Writes image (CV_8UC3, BGR in memory) as a binary PPM with the bytes the

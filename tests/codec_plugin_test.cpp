@@ -1,5 +1,5 @@
 // The formats decoded through the codec plugin, which PNG, JPEG and PNM files
-// never load, and our PNG encoder.
+// never load, and our encoders.
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,9 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "imagefiles/atomic_file.hpp"
 #include "imagefiles/image_file.hpp"
+#include "imagefiles/image_writer.hpp"
 #include "imagefiles/plugin_loader.hpp"
 #include "imagefiles/png_encoder.hpp"
 #include "test_support.hpp"
@@ -88,6 +90,32 @@ TEST(PngEncoder, GivesBackThePixels) {
         taken += size;
         return taken < 40;
     }));
+}
+
+TEST(ImageWriters, GiveBackThePixelsInEveryFormat) {
+    const testing::ScratchDir folder;
+    for (const int type : {CV_8UC1, CV_8UC3, CV_16UC1, CV_16UC3}) {
+        const cv::Mat image = noise(67, 45, type);  // more rows than one TIFF strip
+        for (const OutputFormat format : {OutputFormat::ppm, OutputFormat::tiff, OutputFormat::jpeg}) {
+            const std::string path =
+                folder.file("out" + output_extension(format, image.channels()));
+            AtomicFile file(path);
+            const bool written = write_image(file, image, format, 90) && file.commit();
+            ASSERT_EQ(written, format_holds(format, image.depth())) << path << " " << type;
+            if (!written) {
+                continue;
+            }
+            const cv::Mat back = cv::imread(path, cv::IMREAD_UNCHANGED);
+            if (format == OutputFormat::jpeg) {
+                // The image library's own encoder at the same quality.
+                std::vector<unsigned char> theirs;
+                cv::imencode(".jpg", image, theirs, {cv::IMWRITE_JPEG_QUALITY, 90});
+                EXPECT_TRUE(identical(back, cv::imdecode(theirs, cv::IMREAD_UNCHANGED))) << type;
+            } else {
+                EXPECT_TRUE(identical(back, image)) << path << " " << type;
+            }
+        }
+    }
 }
 
 }  // namespace
