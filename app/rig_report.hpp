@@ -14,38 +14,14 @@
 #include "app/run.hpp"
 #include "calibration/reporter.hpp"
 #include "geometry/rectification.hpp"
+#include "geometry/rectified_cameras.hpp"
 
 namespace rectify {
-
-// The rectified pair as a calibrated rig, in output pixels. Every matrix is
-// CV_64F except the warp maps, which are the run's own CV_32F ones.
-struct RectifiedCameras {
-    cv::Size image_size;  // the outputs' width and height
-    cv::Mat H1, H2;       // warp maps: warped-image pixel -> source pixel
-    // 3x4 projections of the outputs; the world frame is the original left
-    // camera's. Scaled so that the left 3x3 block is K [R | .] with K(2,2) = 1:
-    // the third coordinate is the depth along the rectified optical axis.
-    cv::Mat P1, P2;
-    cv::Mat K1, K2;  // 3x3 upper-triangular intrinsics of the two outputs
-    cv::Mat R1, R2;  // rotations from the original left / right camera frame to the rectified one
-    cv::Mat Q;       // 4x4 disparity-to-depth matrix, OpenCV's reprojectImageTo3D convention
-    double baseline = 0.0;  // distance between the optical centres, calibration units
-    bool degenerate_rule_applied = false;
-};
 
 struct ImageSizes {
     cv::Size left, right;  // the sources, which are also the warped images' sizes
     cv::Size output;
 };
-
-// The 3x3 map from warped-image pixels to output pixels of a bilinear resize
-// from `from` to `to`: x -> (x + 0.5) * sx - 0.5 with sx = to.width / from.width,
-// likewise in y (pixel centres, not corners, are what cv::resize aligns).
-cv::Mat resize_matrix(cv::Size from, cv::Size to);
-
-// K_left, K_right, T: the calibration as the run read it; geometry: the run's.
-RectifiedCameras derive_cameras(const cv::Mat& K_left, const cv::Mat& K_right, const cv::Mat& T,
-                                const Rectification& geometry, const ImageSizes& sizes);
 
 // The output's share of image pixels, per output pixel in [0, 1]: 1 where the
 // warp takes the pixel from the source by its own bounds rule, 0 where it
@@ -80,8 +56,6 @@ InspectionReport build_report(const ImageSizes& sizes, const RectifiedCameras& c
 
 std::string format_report_text(const InspectionReport& report);
 std::string format_report_json(const InspectionReport& report);
-// The cameras file as cv::FileStorage writes YAML.
-std::string format_cameras_yaml(const RectifiedCameras& cameras);
 
 // Preview: the two outputs side by side with a 1-pixel guide line on rows 16,
 // 48, 80... across both. Anaglyph: left in red, right in cyan.

@@ -97,7 +97,7 @@ void check_rig(const Rig& rig, bool expect_degenerate, cv::RNG& rng) {
     const Rectification geometry = compute_rectification(rig.K_left, rig.K_right, rig.T);
     ASSERT_EQ(geometry.degenerate_rule_applied, expect_degenerate);
     const RectifiedCameras cameras = derive_cameras(
-        rig.K_left, rig.K_right, rig.T, geometry, {rig.left_size, rig.right_size, rig.output_size});
+        rig.K_left, rig.K_right, rig.T, geometry, rig.left_size, rig.right_size, rig.output_size);
     ASSERT_TRUE(is_rotation(cameras.R1));
     ASSERT_TRUE(is_rotation(cameras.R2));
 
@@ -264,7 +264,7 @@ TEST(InspectMetric, SampleCornersTriangulateOneSquareApart) {
     ASSERT_TRUE(run) << reporter.text();
     const RectifiedCameras cameras =
         derive_cameras(run->K_left, run->K_right, run->T, run->geometry,
-                       {run->left_image.size(), run->right_image.size(), run->output_size});
+                       run->left_image.size(), run->right_image.size(), run->output_size);
 
     const auto left = chessboard_corners(cv::imread(dir.file("left_rectified.ppm")));
     auto right = chessboard_corners(cv::imread(dir.file("right_rectified.ppm")));
