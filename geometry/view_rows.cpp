@@ -13,23 +13,38 @@ struct RowSpans {
     std::vector<double> left, right;  // per grid row; left > right where the row misses
 };
 
-// Where each grid row crosses the closed outline: the outermost crossings.
+// Where each grid row crosses the closed outline: the stretch between two
+// crossings that holds the outline's centre. A curved border (a distorted
+// image's) can cut a row into several stretches; the rectangle is sought
+// around the centre of the image.
 RowSpans row_spans(const std::vector<cv::Point2d>& outline, const std::vector<double>& rows) {
     constexpr double inf = std::numeric_limits<double>::infinity();
     RowSpans spans{std::vector<double>(rows.size(), inf), std::vector<double>(rows.size(), -inf)};
+    std::vector<std::vector<double>> crossings(rows.size());
+    double centre = 0.0;
     const std::size_t n = outline.size();
     for (std::size_t i = 0; i < n; ++i) {
+        centre += outline[i].x / static_cast<double>(n);
         const cv::Point2d a = outline[i], b = outline[(i + 1) % n];
         if (a.y == b.y) {
             continue;
         }
+        // Half-open in y, so a row through a vertex counts it once.
         const double low = std::min(a.y, b.y), high = std::max(a.y, b.y);
-        const auto first = std::lower_bound(rows.begin(), rows.end(), low);
-        for (auto row = first; row != rows.end() && *row <= high; ++row) {
+        for (auto row = std::lower_bound(rows.begin(), rows.end(), low);
+             row != rows.end() && *row < high; ++row) {
             const double x = a.x + (b.x - a.x) * (*row - a.y) / (b.y - a.y);
-            const auto j = static_cast<std::size_t>(row - rows.begin());
-            spans.left[j] = std::min(spans.left[j], x);
-            spans.right[j] = std::max(spans.right[j], x);
+            crossings[static_cast<std::size_t>(row - rows.begin())].push_back(x);
+        }
+    }
+    for (std::size_t j = 0; j < rows.size(); ++j) {
+        std::vector<double>& xs = crossings[j];
+        std::sort(xs.begin(), xs.end());
+        for (std::size_t i = 0; i + 1 < xs.size(); i += 2) {
+            if (xs[i] <= centre && centre <= xs[i + 1]) {
+                spans.left[j] = xs[i];
+                spans.right[j] = xs[i + 1];
+            }
         }
     }
     return spans;

@@ -159,11 +159,9 @@ ViewFit fit_nominal(ViewFit fit) {
     return fit;
 }
 
-// Whether every output border pixel of the side has a source in region.
-bool border_has_sources(const StereoCalibration& calibration, const ViewFit& fit, Side side,
-                        const cv::Rect2d& region) {
-    const SourceMapping mapping = source_mapping(calibration, fit, side);
-    const cv::Rect2d output(0, 0, fit.output_size.width - 1, fit.output_size.height - 1);
+// Whether every output border pixel has a source in region.
+bool border_has_sources(const SourceMapping& mapping, cv::Size output_size, const cv::Rect2d& region) {
+    const cv::Rect2d output(0, 0, output_size.width - 1, output_size.height - 1);
     for (const cv::Point2d& p : border_points(output)) {
         const auto s = mapping.stored_from_map(cv::Point2d(std::round(p.x), std::round(p.y)));
         if (!s || !(s->x >= region.x && s->x < region.x + region.width && s->y >= region.y &&
@@ -270,10 +268,14 @@ ViewFit fit_view(const StereoCalibration& calibration, View view, cv::Size image
     if (view == View::valid) {
         // Zoom in about the output centre, a little at a time, until the
         // border of both outputs (and so all within it) has sources.
+        SourceMapping mappings[2] = {source_mapping(calibration, fit, Side::left),
+                                     source_mapping(calibration, fit, Side::right)};
         const cv::Matx33d about_centre = translation(0.5 * out_w, 0.5 * out_h);
         for (int step = 0;; ++step) {
-            if (border_has_sources(calibration, fit, Side::left, region) &&
-                border_has_sources(calibration, fit, Side::right, region)) {
+            mappings[0].to_ideal = fit.to_map1.inv();
+            mappings[1].to_ideal = fit.to_map2.inv();
+            if (border_has_sources(mappings[0], output_size, region) &&
+                border_has_sources(mappings[1], output_size, region)) {
                 break;
             }
             if (step == 400) {
