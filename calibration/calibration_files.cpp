@@ -281,6 +281,9 @@ StereoCalibration load_calibration_files(const std::vector<std::string>& paths) 
     std::vector<std::string> texts;
     for (const std::string& path : paths) {
         texts.push_back(read_calibration_text(path));
+        if (nests_too_deep(texts.back())) {
+            fail_file(path, "it nests deeper than any calibration file");
+        }
     }
     for (std::size_t i = 0; i < paths.size(); ++i) {
         if (is_camera_chain(texts[i])) {

@@ -52,6 +52,40 @@ std::string read_calibration_text(const std::string& path) {
     return text;
 }
 
+bool nests_too_deep(const std::string& text) {
+    constexpr int max_brackets = 64;
+    constexpr int max_indentation = 256;
+    int brackets = 0, elements = 0, indentation = 0;
+    bool line_start = true;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+        if (c == '\n') {
+            line_start = true;
+            indentation = 0;
+            continue;
+        }
+        // Leading blanks and block-sequence dashes each open a level.
+        if (line_start && (c == ' ' || c == '\t' || c == '-')) {
+            if (++indentation > max_indentation) return true;
+            continue;
+        }
+        line_start = false;
+        if (c == '[' || c == '{') {
+            if (++brackets > max_brackets) return true;
+        } else if (c == ']' || c == '}') {
+            --brackets;
+        } else if (c == '<' && next == '/') {
+            --elements;
+        } else if (c == '<' && next != '?' && next != '!') {
+            if (++elements > max_brackets) return true;
+        } else if (c == '/' && next == '>') {
+            --elements;
+        }
+    }
+    return false;
+}
+
 bool all_elements_finite(const cv::Mat& m) {
     cv::Mat d;
     m.convertTo(d, CV_64F);

@@ -22,6 +22,11 @@ struct KeyOrigin {
 // with no writer reads as empty), refuses folders and files over 64 MiB.
 std::string read_calibration_text(const std::string& path);
 
+// Whether the text nests deeper than any calibration does (brackets, XML
+// elements or indentation), which the parsers would follow down until the
+// stack runs out. Counted conservatively: quoted text counts too.
+bool nests_too_deep(const std::string& text);
+
 // Whether every element of a CV_64F matrix is finite.
 bool all_elements_finite(const cv::Mat& m);
 

@@ -187,8 +187,12 @@ const char* view_name(View view) {
 
 ViewFit fit_view(const StereoCalibration& calibration, View view, cv::Size image_size,
                  cv::Size output_size) {
-    CV_Assert(image_size.width > 0 && image_size.height > 0 && output_size.width > 0 &&
-              output_size.height > 0);
+    if (image_size.width < 2 || image_size.height < 2 || output_size.width < 1 ||
+        output_size.height < 1) {
+        throw ViewError("Cannot fit the view: images of " + std::to_string(image_size.width) +
+                        " x " + std::to_string(image_size.height) +
+                        " pixels are too small (at least 2 x 2 needed).");
+    }
     ViewFit fit;
     fit.view = view;
     fit.source_size = image_size;

@@ -165,6 +165,8 @@ TEST(CalibrationFiles, EveryBadFileGivesOneLineNamingTheFileAndTheKey) {
         {"check", {{"a.yml", replaced(stereo, "9\\.9999372829773014e-01 \\]", "-9.9999372829773014e-01 ]")}},
          "Cannot read calibration file FILE: key R: the rotation block of the transformation is "
          "a reflection."},
+        {"nesting", {{"a.yml", "%YAML:1.0\nK1: " + std::string(100000, '[') + std::string(100000, ']')}},
+         "Cannot read calibration file FILE: it nests deeper than any calibration file."},
         {"not a calibration", {{"a.yml", "just some words\n"}},
          "Cannot read calibration file FILE: it is not an OpenCV YAML, XML or JSON file, nor a "
          "camera chain."},
