@@ -26,46 +26,11 @@ cv::Matx33d tilt_matrix(double tau_x, double tau_y) {
     return project * rot;
 }
 
-cv::Point2d distort_standard(const Distortion& d, cv::Point2d p) {
-    const double k1 = coefficient(d, 0), k2 = coefficient(d, 1);
-    const double p1 = coefficient(d, 2), p2 = coefficient(d, 3);
-    const double k3 = coefficient(d, 4), k4 = coefficient(d, 5);
-    const double k5 = coefficient(d, 6), k6 = coefficient(d, 7);
-    const double s1 = coefficient(d, 8), s2 = coefficient(d, 9);
-    const double s3 = coefficient(d, 10), s4 = coefficient(d, 11);
-    const double x = p.x, y = p.y;
-    const double r2 = x * x + y * y, r4 = r2 * r2, r6 = r4 * r2;
-    const double radial =
-        (1.0 + k1 * r2 + k2 * r4 + k3 * r6) / (1.0 + k4 * r2 + k5 * r4 + k6 * r6);
-    const double xy2 = 2.0 * x * y;
-    const double xd = x * radial + p1 * xy2 + p2 * (r2 + 2.0 * x * x) + s1 * r2 + s2 * r4;
-    const double yd = y * radial + p1 * (r2 + 2.0 * y * y) + p2 * xy2 + s3 * r2 + s4 * r4;
-    if (d.coefficients.size() < 14 || (d.coefficients[12] == 0.0 && d.coefficients[13] == 0.0)) {
-        return {xd, yd};
-    }
-    const cv::Vec3d tilted = tilt_matrix(d.coefficients[12], d.coefficients[13]) * cv::Vec3d(xd, yd, 1);
-    const double inverse = tilted[2] != 0.0 ? 1.0 / tilted[2] : 1.0;
-    return {tilted[0] * inverse, tilted[1] * inverse};
-}
-
-cv::Point2d distort_fisheye(const Distortion& d, cv::Point2d p) {
-    const double r = std::sqrt(p.x * p.x + p.y * p.y);
-    if (r <= 1e-8) {
-        return p;
-    }
-    const double theta = std::atan(r);
-    const double t2 = theta * theta, t4 = t2 * t2, t6 = t4 * t2, t8 = t4 * t4;
-    const double theta_d = theta * (1.0 + coefficient(d, 0) * t2 + coefficient(d, 1) * t4 +
-                                    coefficient(d, 2) * t6 + coefficient(d, 3) * t8);
-    const double factor = theta_d / r;
-    return {p.x * factor, p.y * factor};
-}
-
 // The distorted radius of an ideal point at normalised radius r on the x
 // axis, radial terms only: what must keep growing with r.
 double radial_image(const Distortion& d, double r) {
     if (d.model == DistortionModel::fisheye) {
-        return distort_fisheye(d, {r, 0.0}).x;
+        return distort_point(d, {r, 0.0}).x;
     }
     const double r2 = r * r, r4 = r2 * r2, r6 = r4 * r2;
     const double numerator = 1.0 + coefficient(d, 0) * r2 + coefficient(d, 1) * r4 + coefficient(d, 4) * r6;
@@ -91,12 +56,24 @@ bool coefficient_count_fits(DistortionModel model, std::size_t count) {
     return count == 4 || count == 5 || count == 8 || count == 12 || count == 14;
 }
 
-cv::Point2d distort_point(const Distortion& distortion, cv::Point2d ideal) {
-    if (distortion.coefficients.empty()) {
-        return ideal;
+DistortionTerms unpack(const Distortion& d) {
+    DistortionTerms t;
+    t.none = d.is_none();
+    t.fisheye = d.model == DistortionModel::fisheye;
+    // The fisheye model's k1 .. k4 go to the first four slots.
+    t.k1 = coefficient(d, 0), t.k2 = coefficient(d, 1);
+    t.p1 = coefficient(d, 2), t.p2 = coefficient(d, 3);
+    if (!t.fisheye) {
+        t.k3 = coefficient(d, 4), t.k4 = coefficient(d, 5);
+        t.k5 = coefficient(d, 6), t.k6 = coefficient(d, 7);
+        t.s1 = coefficient(d, 8), t.s2 = coefficient(d, 9);
+        t.s3 = coefficient(d, 10), t.s4 = coefficient(d, 11);
+        t.tilted = coefficient(d, 12) != 0.0 || coefficient(d, 13) != 0.0;
+        if (t.tilted) {
+            t.tilt = tilt_matrix(coefficient(d, 12), coefficient(d, 13));
+        }
     }
-    return distortion.model == DistortionModel::fisheye ? distort_fisheye(distortion, ideal)
-                                                        : distort_standard(distortion, ideal);
+    return t;
 }
 
 double monotonic_radius(const Distortion& distortion) {
@@ -104,16 +81,13 @@ double monotonic_radius(const Distortion& distortion) {
     if (distortion.is_none()) {
         return infinity;
     }
-    // Steps of 1e-3 up to a radius of 100 (an angle of 89.4 degrees from the
-    // axis), then the fold pinned down by bisection.
-    constexpr double step = 1e-3;
-    constexpr int steps = 100000;
+    // Steps of 0.2 % (and at least 1e-4) up to a radius of 100 (an angle of
+    // 89.4 degrees from the axis), then the fold pinned down by bisection.
     double previous = 0.0;
-    for (int i = 1; i <= steps; ++i) {
-        const double r = i * step;
+    for (double r = 1e-3; r <= 100.0; r += std::max(1e-4, 2e-3 * r)) {
         const double image = radial_image(distortion, r);
         if (!(image > previous)) {
-            double low = r - step, high = r;
+            double low = r - std::max(1e-4, 2e-3 * r), high = r;
             for (int j = 0; j < 40; ++j) {
                 const double mid = 0.5 * (low + high);
                 const double slope = radial_image(distortion, mid + 1e-9) - radial_image(distortion, mid);
@@ -131,7 +105,8 @@ std::optional<cv::Point2d> undistort_point(const Distortion& distortion, cv::Poi
     if (distortion.is_none()) {
         return distorted;
     }
-    const auto residual = [&](cv::Point2d p) { return distort_point(distortion, p) - distorted; };
+    const DistortionTerms terms = unpack(distortion);
+    const auto residual = [&](cv::Point2d p) { return distort_point(terms, p) - distorted; };
     const auto inside = [&](cv::Point2d p) { return std::hypot(p.x, p.y) <= radius_limit; };
     cv::Point2d p = distorted;
     if (!inside(p)) {

@@ -22,49 +22,79 @@ std::optional<cv::Point2d> dehomogenise(const cv::Vec3d& p) {
     return q;
 }
 
-// Stores a stored pixel, or NO_SOURCE, as floats.
-void store(float* x_row, float* y_row, int x, const std::optional<cv::Point2d>& p) {
-    if (p) {
-        x_row[x] = static_cast<float>(p->x);
-        y_row[x] = static_cast<float>(p->y);
+// The ideal pixel (u, v) -> the stored pixel, written into the maps. The
+// arithmetic of stored_from_ideal with the matrices unpacked.
+struct StoredPixel {
+    double k[9], k_inverse[9];
+    double limit2;
+    DistortionTerms terms;
+
+    explicit StoredPixel(const SourceMapping& m) : terms(m.distortion) {
+        for (int i = 0; i < 9; ++i) {
+            k[i] = m.K(i / 3, i % 3);
+            k_inverse[i] = m.K_inverse(i / 3, i % 3);
+        }
+        limit2 = m.radius_limit * m.radius_limit;
     }
-    if (!p || !std::isfinite(x_row[x]) || !std::isfinite(y_row[x])) {
-        x_row[x] = NO_SOURCE;
-        y_row[x] = NO_SOURCE;
+
+    void operator()(double u, double v, float* x_row, float* y_row, int x) const {
+        const double w = k_inverse[6] * u + k_inverse[7] * v + k_inverse[8];
+        const double xn = (k_inverse[0] * u + k_inverse[1] * v + k_inverse[2]) / w;
+        const double yn = (k_inverse[3] * u + k_inverse[4] * v + k_inverse[5]) / w;
+        if (!(xn * xn + yn * yn <= limit2)) {
+            x_row[x] = y_row[x] = NO_SOURCE;
+            return;
+        }
+        const cv::Point2d d = distort_point(terms, {xn, yn});
+        const double s = k[6] * d.x + k[7] * d.y + k[8];
+        x_row[x] = static_cast<float>((k[0] * d.x + k[1] * d.y + k[2]) / s);
+        y_row[x] = static_cast<float>((k[3] * d.x + k[4] * d.y + k[5]) / s);
+        if (!std::isfinite(x_row[x]) || !std::isfinite(y_row[x])) {
+            x_row[x] = y_row[x] = NO_SOURCE;
+        }
     }
-}
+};
 
 void build_rows(const SourceMapping& mapping, const ViewFit& fit, const cv::Mat& H, int y_begin,
                 int y_end, SourceMaps& maps) {
     const bool nominal = fit.view == View::nominal;
     float h[9];
+    double hd[9];
     for (int i = 0; i < 9; ++i) {
         h[i] = H.at<float>(i / 3, i % 3);
+        hd[i] = mapping.to_ideal(i / 3, i % 3);
     }
-    const bool distorted = !mapping.distortion.is_none();
+    const bool distorted = !mapping.distortion.none;
+    const StoredPixel stored(mapping);
     for (int y = y_begin; y < y_end; ++y) {
         float* x_row = maps.map_x.ptr<float>(y);
         float* y_row = maps.map_y.ptr<float>(y);
         for (int x = 0; x < fit.map_size.width; ++x) {
+            double u = 0.0, v = 0.0;
             if (nominal) {
                 // The six-argument tool's own float arithmetic.
                 const auto q =
                     project_homogeneous(h, static_cast<float>(x), static_cast<float>(y), 1.0f);
-                if (!distorted) {
-                    x_row[x] = q[0];
-                    y_row[x] = q[1];
-                    if (!std::isfinite(q[0]) || !std::isfinite(q[1])) {
-                        x_row[x] = y_row[x] = NO_SOURCE;
-                    }
-                    continue;
-                }
-                std::optional<cv::Point2d> stored;
-                if (std::isfinite(q[0]) && std::isfinite(q[1])) {
-                    stored = mapping.stored_from_ideal(cv::Point2d(q[0], q[1]));
-                }
-                store(x_row, y_row, x, stored);
+                u = q[0];
+                v = q[1];
             } else {
-                store(x_row, y_row, x, mapping.stored_from_map(cv::Point2d(x, y)));
+                const double w = hd[6] * x + hd[7] * y + hd[8];
+                u = (hd[0] * x + hd[1] * y + hd[2]) / w;
+                v = (hd[3] * x + hd[4] * y + hd[5]) / w;
+                if (!(w > 0.0)) {
+                    u = v = NAN;  // behind the rectifying transform's horizon
+                }
+            }
+            if (!std::isfinite(u) || !std::isfinite(v)) {
+                x_row[x] = y_row[x] = NO_SOURCE;
+            } else if (!distorted) {
+                x_row[x] = static_cast<float>(u);
+                y_row[x] = static_cast<float>(v);
+                if (!std::isfinite(x_row[x]) || !std::isfinite(y_row[x])) {
+                    x_row[x] = y_row[x] = NO_SOURCE;
+                }
+            } else {
+                stored(u, v, x_row, y_row, x);
             }
         }
     }
@@ -73,11 +103,12 @@ void build_rows(const SourceMapping& mapping, const ViewFit& fit, const cv::Mat&
 }  // namespace
 
 std::optional<cv::Point2d> SourceMapping::stored_from_ideal(cv::Point2d ideal) const {
-    if (distortion.is_none()) {
+    if (distortion.none) {
         return ideal;
     }
     const auto normalised = dehomogenise(K_inverse * cv::Vec3d(ideal.x, ideal.y, 1.0));
-    if (!normalised || !(std::hypot(normalised->x, normalised->y) <= radius_limit)) {
+    if (!normalised ||
+        !(normalised->x * normalised->x + normalised->y * normalised->y <= radius_limit * radius_limit)) {
         return std::nullopt;
     }
     const cv::Point2d distorted = distort_point(distortion, *normalised);
@@ -98,7 +129,7 @@ SourceMapping source_mapping(const cv::Mat& K, const Distortion& distortion,
     SourceMapping mapping;
     mapping.K = as_matx(K);
     mapping.K_inverse = mapping.K.inv();
-    mapping.distortion = distortion;
+    mapping.distortion = unpack(distortion);
     mapping.radius_limit = monotonic_radius(distortion);
     mapping.to_ideal = to_map.inv();
     mapping.positive_only = positive_only;

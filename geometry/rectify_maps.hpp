@@ -30,8 +30,8 @@ inline constexpr float NO_SOURCE = -1.0e6f;
 // pixel to an ideal one (in double).
 struct SourceMapping {
     cv::Matx33d K = cv::Matx33d::eye(), K_inverse = cv::Matx33d::eye();
-    Distortion distortion;
-    double radius_limit = 0.0;  // monotonic_radius(distortion)
+    DistortionTerms distortion;
+    double radius_limit = 0.0;  // monotonic_radius of the distortion
     cv::Matx33d to_ideal = cv::Matx33d::eye();  // map pixel -> ideal source pixel
     bool positive_only = true;  // ideal points need a positive third coordinate
 

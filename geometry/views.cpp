@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "geometry/calibration_check.hpp"
 #include "geometry/matrix.hpp"
 #include "geometry/rectify_maps.hpp"
 #include "geometry/view_rows.hpp"
@@ -159,13 +160,15 @@ ViewFit fit_nominal(ViewFit fit) {
     return fit;
 }
 
-// Whether every output border pixel has a source in region.
+// Whether every output border pixel has a source in region, with a margin
+// of 1e-3 pixels for the maps' rounding to float.
 bool border_has_sources(const SourceMapping& mapping, cv::Size output_size, const cv::Rect2d& region) {
+    constexpr double margin = 1e-3;
     const cv::Rect2d output(0, 0, output_size.width - 1, output_size.height - 1);
     for (const cv::Point2d& p : border_points(output)) {
         const auto s = mapping.stored_from_map(cv::Point2d(std::round(p.x), std::round(p.y)));
-        if (!s || !(s->x >= region.x && s->x < region.x + region.width && s->y >= region.y &&
-                    s->y < region.y + region.height)) {
+        if (!s || !(s->x >= region.x + margin && s->x <= region.x + region.width - margin &&
+                    s->y >= region.y + margin && s->y <= region.y + region.height - margin)) {
             return false;
         }
     }
@@ -202,6 +205,10 @@ ViewFit fit_view(const StereoCalibration& calibration, View view, cv::Size image
     calibration.K2.convertTo(K2, CV_32F);
     const cv::Mat T = transformation_matrix(calibration);
     fit.geometry = compute_rectification(K1, K2, T);
+    if (!warp_maps_finite(fit.geometry.H1, fit.geometry.H2)) {
+        throw ViewError("Cannot fit the view: the rectifying transforms are not finite numbers "
+                        "(degenerate calibration).");
+    }
     if (view == View::nominal) {
         return fit_nominal(fit);
     }

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <regex>
 
 #include <opencv2/calib3d.hpp>
 
@@ -135,19 +134,28 @@ struct BadCase {
     std::string expected;  // the line, with FILE for the last file's path
 };
 
-std::string replaced(std::string text, const std::string& pattern, const std::string& with) {
-    return std::regex_replace(text, std::regex(pattern), with);
+// Every occurrence of from replaced by to.
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+// The text from the start of `from` to the next ']' replaced by to.
+std::string replaced_entry(std::string text, const std::string& from, const std::string& to) {
+    const std::size_t begin = text.find(from);
+    return text.replace(begin, text.find(']', begin) + 1 - begin, to);
 }
 
 TEST(CalibrationFiles, EveryBadFileGivesOneLineNamingTheFileAndTheKey) {
     const std::string stereo = testing::read_file(raw("stereo.yml"));
     const std::string chain = testing::read_file(raw("camchain.yaml"));
-    const std::string d1_data = "D1: !!opencv-matrix\n   rows: 1\n   cols: 5\n   dt: d\n   data: \\[[^\\]]*\\]";
     const std::vector<BadCase> cases = {
         {"missing key", {{"a.yml", replaced(stereo, "T: !!opencv-matrix", "U: !!opencv-matrix")}},
          "Cannot read calibration file FILE: key T is missing."},
         {"coefficient count",
-         {{"a.yml", replaced(stereo, d1_data, "D1: [ -0.26, -0.04, 0.001 ]")}},
+         {{"a.yml", replaced_entry(stereo, "D1:", "D1: [ -0.26, -0.04, 0.001 ]")}},
          "Cannot read calibration file FILE: key D1 has 3 elements (4, 5, 8, 12 or 14 expected)."},
         {"matrix shape", {{"a.yml", replaced(stereo, "K1: !!opencv-matrix\n   rows: 3\n   cols: 3",
                                              "K1: !!opencv-matrix\n   rows: 9\n   cols: 1")}},
@@ -162,7 +170,7 @@ TEST(CalibrationFiles, EveryBadFileGivesOneLineNamingTheFileAndTheKey) {
         {"repeated key", {{"a.yml", stereo}, {"b.yml", "%YAML:1.0\nom: [0, 0, 0]\n"}},
          "Cannot read calibration file FILE: key om repeats R of DIR/a.yml (each part of the "
          "calibration must be given once)."},
-        {"check", {{"a.yml", replaced(stereo, "9\\.9999372829773014e-01 \\]", "-9.9999372829773014e-01 ]")}},
+        {"check", {{"a.yml", replaced(stereo, "9.9999372829773014e-01 ]", "-9.9999372829773014e-01 ]")}},
          "Cannot read calibration file FILE: key R: the rotation block of the transformation is "
          "a reflection."},
         {"nesting", {{"a.yml", "%YAML:1.0\nK1: " + std::string(100000, '[') + std::string(100000, ']')}},
@@ -170,7 +178,7 @@ TEST(CalibrationFiles, EveryBadFileGivesOneLineNamingTheFileAndTheKey) {
         {"not a calibration", {{"a.yml", "just some words\n"}},
          "Cannot read calibration file FILE: it is not an OpenCV YAML, XML or JSON file, nor a "
          "camera chain."},
-        {"camera model", {{"c.yaml", replaced(chain, "  camera_model: pinhole\n  intrinsics: \\[542",
+        {"camera model", {{"c.yaml", replaced(chain, "  camera_model: pinhole\n  intrinsics: [542",
                                               "  camera_model: omni\n  intrinsics: [542")}},
          "Cannot read calibration file FILE: key cam1.camera_model is omni (only the pinhole "
          "camera model is supported)."},
@@ -179,7 +187,7 @@ TEST(CalibrationFiles, EveryBadFileGivesOneLineNamingTheFileAndTheKey) {
         {"chain non-finite", {{"c.yaml", replaced(chain, "-0.2786465601", ".inf")}},
          "Cannot read calibration file FILE: key cam0.distortion_coeffs has a non-finite "
          "element."},
-        {"chain shape", {{"c.yaml", replaced(chain, "intrinsics: \\[536.4618664, ", "intrinsics: [")}},
+        {"chain shape", {{"c.yaml", replaced(chain, "intrinsics: [536.4618664, ", "intrinsics: [")}},
          "Cannot read calibration file FILE: key cam0.intrinsics has 3 elements (4 expected)."},
     };
     for (const BadCase& bad : cases) {
