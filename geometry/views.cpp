@@ -18,9 +18,11 @@
 // apply the six-argument tool's passes, measured on the real images:
 // 1. Square pixels: the rectified rows are scaled by au and av (the left
 //    camera's focal scales); y is rescaled by au / av so both axes share au.
-// 2. Outline: the border of each stored image, one point per pixel, through
-//    the inverse distortion and T_k. Every point must land on the same side
-//    of T_k's horizon (else the rectified image is unbounded).
+// 2. Outline: the border of each stored image's pixel centres, [0, w - 1] x
+//    [0, h - 1] (valid: valid_source_region, which every sampling rule
+//    covers), one point per pixel, through the inverse distortion and T_k.
+//    Every point must land on the same side of T_k's horizon (else the
+//    rectified image is unbounded).
 // 3. Orientation: x mirrored per image where its top edge would run right to
 //    left; y mirrored for both where the left image's left edge would run
 //    upwards (one decision, so rows stay shared).
@@ -28,11 +30,12 @@
 //    both tops to y = 0, then one scale so that the wider of the two outlines
 //    and the taller extent of both fit the output's pixel centres
 //    [0, W - 1] x [0, H - 1], centred in the other direction.
-//    valid: the largest rectangle of the output's aspect ratio, sharing rows
-//    but placed in x per image, inside the region both images can sample
-//    (valid_source_region), then scaled onto the output; a last check walks
-//    the output border through the real chain and zooms in by small steps
-//    until every pixel has a source.
+//    valid: the tallest window of rows shared by both outlines (searched on
+//    2001 rows) in which each image holds a rectangle of the output's aspect
+//    ratio around its centre; each rectangle is placed in x on its own
+//    (centred in the room its image leaves) and scaled onto the output's
+//    pixel centres. A last check walks the output border through the real
+//    chain and zooms in by small steps until every pixel has a source.
 
 namespace rectify {
 namespace {

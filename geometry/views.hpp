@@ -11,7 +11,10 @@
 //   its border mapped densely through the inverse distortion) fits the
 //   output, with one scale for x and y, so output pixels are square.
 // - valid: the largest such fit in which every output pixel of both images
-//   has a source pixel.
+//   has a source pixel, rows still shared.
+// In full and valid, the output size is the map size: the scale is part of
+// the maps, and each image is resampled once. views.cpp tells how each view
+// is fitted.
 // Distortion plays no part in the transforms themselves: it enters where an
 // ideal source pixel becomes a stored one (rectify_maps.hpp).
 
@@ -44,7 +47,8 @@ struct ViewFit {
     cv::Size map_size;     // what the maps cover: source size for nominal, else output size
     cv::Size output_size;
     // Ideal (undistorted) source pixel -> map pixel, per side. Scaled so that
-    // every source pixel has a positive third coordinate.
+    // every source pixel (in the nominal view: the image centre) has a
+    // positive third coordinate.
     cv::Matx33d to_map1, to_map2;
     // Map pixel -> output pixel: the bilinear resize of the nominal view
     // (x -> (x + 0.5) sx - 0.5), the identity for the other views.
