@@ -191,6 +191,16 @@ const char* view_name(View view) {
     }
 }
 
+std::pair<cv::Mat, cv::Mat> output_projections(const StereoCalibration& calibration,
+                                               const ViewFit& fit) {
+    cv::Mat left = cv::Mat::eye(3, 4, CV_64F), right(3, 4, CV_64F);
+    calibration.R.convertTo(right.colRange(0, 3), CV_64F);
+    calibration.T.reshape(1, 3).convertTo(right.col(3), CV_64F);
+    const cv::Mat P1 = cv::Mat(fit.to_output1() * as_matx(calibration.K1)) * left;
+    const cv::Mat P2 = cv::Mat(fit.to_output2() * as_matx(calibration.K2)) * right;
+    return {P1, P2};
+}
+
 ViewFit fit_view(const StereoCalibration& calibration, View view, cv::Size image_size,
                  cv::Size output_size) {
     if (image_size.width < 2 || image_size.height < 2 || output_size.width < 1 ||

@@ -107,14 +107,14 @@ cv::Point2d to_output(const StereoCalibration& c, const ViewFit& fit, Side side,
 
 // Points in front of both cameras land on one row in both outputs.
 void expect_rows_shared(const StereoCalibration& c, const ViewFit& fit) {
+    const auto [P1, P2] = output_projections(c, fit);
     cv::RNG rng(3);
     const double baseline = cv::norm(c.T);
     for (int i = 0; i < 50; ++i) {
         const cv::Vec3d X(rng.uniform(-1.0, 1.0), rng.uniform(-1.0, 1.0), rng.uniform(4.0, 12.0));
-        const cv::Vec3d Xl = X * baseline;
-        const cv::Vec3d Xr = cv::Matx33d(c.R) * Xl + cv::Vec3d(c.T.reshape(1, 3));
-        const cv::Vec3d l = fit.to_output1() * cv::Matx33d(c.K1) * Xl;
-        const cv::Vec3d r = fit.to_output2() * cv::Matx33d(c.K2) * Xr;
+        const cv::Vec4d Xh(X[0] * baseline, X[1] * baseline, X[2] * baseline, 1.0);
+        const cv::Vec3d l = cv::Matx34d(P1) * Xh;
+        const cv::Vec3d r = cv::Matx34d(P2) * Xh;
         ASSERT_NEAR(l[1] / l[2], r[1] / r[2], 2e-3) << view_name(fit.view);
     }
 }
@@ -164,6 +164,7 @@ TEST(Views, FullHoldsBothWholeOutlinesWithSquarePixelsAndSharedRows) {
         expect_square_pixels(fit.to_output1() * cv::Matx33d(c.K1));
         expect_square_pixels(fit.to_output2() * cv::Matx33d(c.K2) * cv::Matx33d(c.R));
         expect_rows_shared(c, fit);
+        expect_rows_shared(c, fit_view(c, View::nominal, rig.image, rig.output));
     }
 }
 
