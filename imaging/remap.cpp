@@ -134,6 +134,7 @@ SamplingPlan plan_sampling(const cv::Mat& map_x, const cv::Mat& map_y, cv::Size 
     if (!nearest) {
         cv::convertMaps(map_x, map_y, plan.table, plan.fractions, CV_16SC2, false);
     }
+    plan.fills = cv::countNonZero(plan.outside) > 0;
     cv::Mat mask;
     cv::bitwise_not(plan.outside, mask);
     if (output_size != plan.map_size) {
@@ -169,7 +170,9 @@ cv::Mat resample(const cv::Mat& source, const SamplingPlan& plan, int fill_8bit)
                       plan.fractions.rowRange(y_begin, y_end), opencv_flag(plan.interpolation),
                       cv::BORDER_REPLICATE);
         }
-        band.setTo(cv::Scalar::all(fill), plan.outside.rowRange(y_begin, y_end));
+        if (plan.fills) {
+            band.setTo(cv::Scalar::all(fill), plan.outside.rowRange(y_begin, y_end));
+        }
     });
     return resize_bilinear(warped, plan.output_size);
 }
