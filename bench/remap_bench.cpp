@@ -120,7 +120,8 @@ int main(int argc, char** argv) {
     std::printf("\nRatios of medians, this run (below 1: ours is faster):\n");
     for (const cv::Size size : sizes()) {
         const auto ratio = [&](const char* ours, const char* peer) {
-            const double a = reporter.median(label(ours, size)), b = reporter.median(label(peer, size));
+            const double a = reporter.median(label(ours, size)),
+                         b = reporter.median(label(peer, size));
             std::printf("  %-58s %6.2f\n", (label(ours, size) + " / " + peer).c_str(),
                         a > 0 && b > 0 ? a / b : 0.0);
         };

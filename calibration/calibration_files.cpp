@@ -75,7 +75,8 @@ cv::Mat read_matrix(const cv::FileNode& node, const KeyOrigin& origin) {
         std::vector<double> row;
         if (nested && item.isSeq()) {
             for (const cv::FileNode& element : item) {
-                if (!is_number(element)) fail_key(origin, "has an element that is not a number");
+                if (!is_number(element))
+                    fail_key(origin, "has an element that is not a number");
                 row.push_back(static_cast<double>(element));
             }
         } else if (!nested && is_number(item)) {
@@ -87,13 +88,16 @@ cv::Mat read_matrix(const cv::FileNode& node, const KeyOrigin& origin) {
     }
     if (!nested) {
         cv::Mat m(1, static_cast<int>(rows.size()), CV_64F);
-        for (std::size_t i = 0; i < rows.size(); ++i) m.at<double>(0, static_cast<int>(i)) = rows[i][0];
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            m.at<double>(0, static_cast<int>(i)) = rows[i][0];
         return m;
     }
     cv::Mat m(static_cast<int>(rows.size()), static_cast<int>(rows[0].size()), CV_64F);
     for (std::size_t r = 0; r < rows.size(); ++r) {
-        if (rows[r].size() != rows[0].size()) fail_key(origin, "has rows of unequal length");
-        for (std::size_t c = 0; c < rows[r].size(); ++c) m.at<double>(static_cast<int>(r), static_cast<int>(c)) = rows[r][c];
+        if (rows[r].size() != rows[0].size())
+            fail_key(origin, "has rows of unequal length");
+        for (std::size_t c = 0; c < rows[r].size(); ++c)
+            m.at<double>(static_cast<int>(r), static_cast<int>(c)) = rows[r][c];
     }
     return m;
 }
@@ -105,8 +109,10 @@ std::string shape_of(const cv::Mat& m) {
 // A 3 x 3 matrix; a flat list of 9 numbers is read row by row.
 cv::Mat as_3x3(const Found& found) {
     const cv::Mat& m = found.matrix;
-    if (m.rows == 3 && m.cols == 3) return m;
-    if (m.rows == 1 && m.cols == 9) return m.reshape(1, 3);
+    if (m.rows == 3 && m.cols == 3)
+        return m;
+    if (m.rows == 1 && m.cols == 9)
+        return m.reshape(1, 3);
     fail_key(found.origin, "is " + shape_of(m) + " (3 x 3 expected)");
 }
 
@@ -138,8 +144,8 @@ int as_dimension(const Found& found, double value) {
 // Opens a FileStorage text; YAML without its "%YAML" line gets one.
 cv::FileStorage open_storage(const std::string& path, std::string text) {
     const std::size_t start = text.find_first_not_of(" \t\r\n");
-    const bool marked = start != std::string::npos &&
-                        (text.compare(start, 5, "%YAML") == 0 || text[start] == '<' || text[start] == '{');
+    const bool marked = start != std::string::npos && (text.compare(start, 5, "%YAML") == 0 ||
+                                                       text[start] == '<' || text[start] == '{');
     if (!marked) {
         text = "%YAML:1.0\n" + text;
     }
@@ -174,11 +180,13 @@ void collect(const std::string& path, const std::string& text, FoundFields& foun
             }
             Found value{origin, {}, {}};
             if (id == MODEL) {
-                if (!node.isString()) fail_key(origin, "is not a name");
+                if (!node.isString())
+                    fail_key(origin, "is not a name");
                 value.text = static_cast<std::string>(node);
             } else {
                 value.matrix = read_matrix(node, origin);
-                if (!all_elements_finite(value.matrix)) fail_key(origin, "has a non-finite element");
+                if (!all_elements_finite(value.matrix))
+                    fail_key(origin, "has a non-finite element");
             }
             found[id] = value;
         }
@@ -187,7 +195,8 @@ void collect(const std::string& path, const std::string& text, FoundFields& foun
 
 std::string joined(const std::vector<std::string>& paths) {
     std::string s;
-    for (const std::string& p : paths) s += (s.empty() ? "" : ", ") + p;
+    for (const std::string& p : paths)
+        s += (s.empty() ? "" : ", ") + p;
     return s;
 }
 
@@ -195,7 +204,8 @@ const Found& required(const FoundFields& found, int id, const std::vector<std::s
     const auto it = found.find(id);
     if (it == found.end()) {
         std::string names;
-        for (const char* key : field(id).keys) names += (names.empty() ? "" : " or ") + std::string(key);
+        for (const char* key : field(id).keys)
+            names += (names.empty() ? "" : " or ") + std::string(key);
         throw CalibrationError(std::string("Cannot read calibration file") +
                                (paths.size() > 1 ? "s " : " ") + joined(paths) + ": key " + names +
                                " is missing.");
@@ -235,8 +245,9 @@ StereoCalibration load_file_storage(const std::vector<std::string>& paths,
         if (name == "fisheye" || name == "equidistant") {
             model = DistortionModel::fisheye;
         } else if (name != "radtan" && name != "plumb_bob" && name != "standard") {
-            fail_key(it->second.origin, "is " + name + " (fisheye, equidistant, radtan, plumb_bob "
-                                                      "or standard expected)");
+            fail_key(it->second.origin, "is " + name +
+                                            " (fisheye, equidistant, radtan, plumb_bob "
+                                            "or standard expected)");
         }
     }
     const std::pair<int, Distortion*> lenses[] = {{D1, &c.D1}, {D2, &c.D2}};
@@ -288,8 +299,9 @@ StereoCalibration load_calibration_files(const std::vector<std::string>& paths) 
     for (std::size_t i = 0; i < paths.size(); ++i) {
         if (is_camera_chain(texts[i])) {
             if (paths.size() > 1) {
-                fail_file(paths[i], "a camera chain holds the whole calibration and cannot be "
-                                    "merged with other files");
+                fail_file(paths[i],
+                          "a camera chain holds the whole calibration and cannot be "
+                          "merged with other files");
             }
             return load_camera_chain(paths[i], texts[i]);
         }
@@ -314,11 +326,10 @@ StereoCalibration load_calibration_text(const std::string& transformation_path,
         throw CalibrationError(line());
     }
     if (const CalibrationProblem problem = check_calibration(K_left, K_right, T)) {
-        const std::string& path = problem.input == CalibrationInput::left_intrinsics
-                                      ? left_intrinsics_path
-                                  : problem.input == CalibrationInput::right_intrinsics
-                                      ? right_intrinsics_path
-                                      : transformation_path;
+        const std::string& path =
+            problem.input == CalibrationInput::left_intrinsics    ? left_intrinsics_path
+            : problem.input == CalibrationInput::right_intrinsics ? right_intrinsics_path
+                                                                  : transformation_path;
         throw CalibrationError("Cannot rectify with the calibration in " + path + ": " +
                                problem.reason + ".");
     }

@@ -67,18 +67,21 @@ bool nests_too_deep(const std::string& text) {
         }
         // Leading blanks and block-sequence dashes each open a level.
         if (line_start && (c == ' ' || c == '\t' || c == '-')) {
-            if (++indentation > max_indentation) return true;
+            if (++indentation > max_indentation)
+                return true;
             continue;
         }
         line_start = false;
         if (c == '[' || c == '{') {
-            if (++brackets > max_brackets) return true;
+            if (++brackets > max_brackets)
+                return true;
         } else if (c == ']' || c == '}') {
             --brackets;
         } else if (c == '<' && next == '/') {
             --elements;
         } else if (c == '<' && next != '?' && next != '!') {
-            if (++elements > max_brackets) return true;
+            if (++elements > max_brackets)
+                return true;
         } else if (c == '/' && next == '>') {
             --elements;
         }
@@ -126,11 +129,10 @@ void check_distortion(const Distortion& distortion, const KeyOrigin& origin) {
 void check_loaded(const StereoCalibration& calibration, const CalibrationOrigins& origins) {
     check_distortion(calibration.D1, origins.D1);
     check_distortion(calibration.D2, origins.D2);
-    const std::pair<const cv::Mat*, const KeyOrigin*> parts[] = {
-        {&calibration.K1, &origins.K1},
-        {&calibration.K2, &origins.K2},
-        {&calibration.R, &origins.R},
-        {&calibration.T, &origins.T}};
+    const std::pair<const cv::Mat*, const KeyOrigin*> parts[] = {{&calibration.K1, &origins.K1},
+                                                                 {&calibration.K2, &origins.K2},
+                                                                 {&calibration.R, &origins.R},
+                                                                 {&calibration.T, &origins.T}};
     for (const auto& [matrix, origin] : parts) {
         if (!all_elements_finite(*matrix)) {
             fail_key(*origin, "has a non-finite element");

@@ -116,7 +116,8 @@ Camera read_camera(const Chain& chain, const YAML::Node& root, const std::string
         const std::vector<double> r = numbers(chain, resolution, cam + ".resolution", 2);
         if (!(r[0] >= 1 && r[1] >= 1 && r[0] <= 1e9 && r[1] <= 1e9 && r[0] == std::floor(r[0]) &&
               r[1] == std::floor(r[1]))) {
-            fail_key(origin(chain, cam + ".resolution"), "is not a positive whole number of pixels");
+            fail_key(origin(chain, cam + ".resolution"),
+                     "is not a positive whole number of pixels");
         }
         camera.resolution = cv::Size(static_cast<int>(r[0]), static_cast<int>(r[1]));
     }
@@ -172,9 +173,9 @@ StereoCalibration load_camera_chain(const std::string& path, const std::string& 
     c.T = T(cv::Rect(3, 0, 1, 3)).clone();
     c.image_size = cam0.resolution ? cam0.resolution : cam1.resolution;
     const CalibrationOrigins origins{
-        origin(chain, "cam0.intrinsics"),   origin(chain, "cam0.distortion_coeffs"),
-        origin(chain, "cam1.intrinsics"),   origin(chain, "cam1.distortion_coeffs"),
-        origin(chain, transform_key), origin(chain, transform_key)};
+        origin(chain, "cam0.intrinsics"), origin(chain, "cam0.distortion_coeffs"),
+        origin(chain, "cam1.intrinsics"), origin(chain, "cam1.distortion_coeffs"),
+        origin(chain, transform_key),     origin(chain, transform_key)};
     check_loaded(c, origins);
     return c;
 }

@@ -33,7 +33,8 @@ double radial_image(const Distortion& d, double r) {
         return distort_point(d, {r, 0.0}).x;
     }
     const double r2 = r * r, r4 = r2 * r2, r6 = r4 * r2;
-    const double numerator = 1.0 + coefficient(d, 0) * r2 + coefficient(d, 1) * r4 + coefficient(d, 4) * r6;
+    const double numerator =
+        1.0 + coefficient(d, 0) * r2 + coefficient(d, 1) * r4 + coefficient(d, 4) * r6;
     const double denominator =
         1.0 + coefficient(d, 5) * r2 + coefficient(d, 6) * r4 + coefficient(d, 7) * r6;
     return denominator > 0.0 ? r * numerator / denominator
@@ -90,7 +91,8 @@ double monotonic_radius(const Distortion& distortion) {
             double low = r - std::max(1e-4, 2e-3 * r), high = r;
             for (int j = 0; j < 40; ++j) {
                 const double mid = 0.5 * (low + high);
-                const double slope = radial_image(distortion, mid + 1e-9) - radial_image(distortion, mid);
+                const double slope =
+                    radial_image(distortion, mid + 1e-9) - radial_image(distortion, mid);
                 (slope > 0.0 ? low : high) = mid;
             }
             return low;
@@ -119,8 +121,10 @@ std::optional<cv::Point2d> undistort_point(const Distortion& distortion, cv::Poi
         }
         // Newton step with the Jacobian from central differences.
         constexpr double h = 1e-7;
-        const cv::Point2d dx = (residual(p + cv::Point2d(h, 0)) - residual(p - cv::Point2d(h, 0))) / (2 * h);
-        const cv::Point2d dy = (residual(p + cv::Point2d(0, h)) - residual(p - cv::Point2d(0, h))) / (2 * h);
+        const cv::Point2d dx =
+            (residual(p + cv::Point2d(h, 0)) - residual(p - cv::Point2d(h, 0))) / (2 * h);
+        const cv::Point2d dy =
+            (residual(p + cv::Point2d(0, h)) - residual(p - cv::Point2d(0, h))) / (2 * h);
         const double det = dx.x * dy.y - dy.x * dx.y;
         if (!(std::abs(det) > 1e-300)) {
             return std::nullopt;

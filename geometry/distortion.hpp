@@ -51,7 +51,8 @@ inline cv::Point2d distort_point(const DistortionTerms& t, cv::Point2d p) {
         }
         const double theta = std::atan(r);
         const double t2 = theta * theta, t4 = t2 * t2;
-        const double theta_d = theta * (1.0 + t.k1 * t2 + t.k2 * t4 + t.p1 * t4 * t2 + t.p2 * t4 * t4);
+        const double theta_d =
+            theta * (1.0 + t.k1 * t2 + t.k2 * t4 + t.p1 * t4 * t2 + t.p2 * t4 * t4);
         const double factor = theta_d / r;
         return {x * factor, y * factor};
     }

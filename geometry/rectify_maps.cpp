@@ -107,8 +107,8 @@ std::optional<cv::Point2d> SourceMapping::stored_from_ideal(cv::Point2d ideal) c
         return ideal;
     }
     const auto normalised = dehomogenise(K_inverse * cv::Vec3d(ideal.x, ideal.y, 1.0));
-    if (!normalised ||
-        !(normalised->x * normalised->x + normalised->y * normalised->y <= radius_limit * radius_limit)) {
+    if (!normalised || !(normalised->x * normalised->x + normalised->y * normalised->y <=
+                         radius_limit * radius_limit)) {
         return std::nullopt;
     }
     const cv::Point2d distorted = distort_point(distortion, *normalised);
@@ -139,8 +139,8 @@ SourceMapping source_mapping(const cv::Mat& K, const Distortion& distortion,
 SourceMapping source_mapping(const StereoCalibration& calibration, const ViewFit& fit, Side side) {
     const bool left = side == Side::left;
     return source_mapping(left ? calibration.K1 : calibration.K2,
-                          left ? calibration.D1 : calibration.D2,
-                          left ? fit.to_map1 : fit.to_map2, fit.view != View::nominal);
+                          left ? calibration.D1 : calibration.D2, left ? fit.to_map1 : fit.to_map2,
+                          fit.view != View::nominal);
 }
 
 SourceMaps build_source_maps(const StereoCalibration& calibration, const ViewFit& fit, Side side,

@@ -31,9 +31,9 @@ inline constexpr float NO_SOURCE = -1.0e6f;
 struct SourceMapping {
     cv::Matx33d K = cv::Matx33d::eye(), K_inverse = cv::Matx33d::eye();
     DistortionTerms distortion;
-    double radius_limit = 0.0;  // monotonic_radius of the distortion
+    double radius_limit = 0.0;                  // monotonic_radius of the distortion
     cv::Matx33d to_ideal = cv::Matx33d::eye();  // map pixel -> ideal source pixel
-    bool positive_only = true;  // ideal points need a positive third coordinate
+    bool positive_only = true;                  // ideal points need a positive third coordinate
 
     // Ideal source pixel -> stored pixel; empty beyond the lens model's fold.
     std::optional<cv::Point2d> stored_from_ideal(cv::Point2d ideal) const;

@@ -71,7 +71,8 @@ std::vector<double> sliding_max(const std::vector<double>& values, int m) {
 }
 
 std::vector<double> negated(std::vector<double> v) {
-    for (double& x : v) x = -x;
+    for (double& x : v)
+        x = -x;
     return v;
 }
 
@@ -81,8 +82,8 @@ struct Placement {
 };
 
 // The best window start for windows of m + 1 rows, if any fits.
-int best_start(const RowSpans spans[2], const std::vector<double>& rows, int m, double aspect,
-               Placement& placement) {
+int best_start(const RowSpans spans[2], const std::vector<double>& rows, int m,
+               double width_per_height, Placement& placement) {
     std::vector<double> max_left[2], min_right[2];
     for (int k = 0; k < 2; ++k) {
         max_left[k] = sliding_max(spans[k].left, m);
@@ -90,7 +91,7 @@ int best_start(const RowSpans spans[2], const std::vector<double>& rows, int m, 
     }
     int best = -1;
     for (std::size_t j = 0; j < max_left[0].size(); ++j) {
-        const double width = aspect * (rows[j + m] - rows[j]);
+        const double width = width_per_height * (rows[j + m] - rows[j]);
         Placement p;
         p.slack = std::numeric_limits<double>::infinity();
         for (int k = 0; k < 2; ++k) {
@@ -109,7 +110,8 @@ int best_start(const RowSpans spans[2], const std::vector<double>& rows, int m, 
 }  // namespace
 
 ValidWindow largest_shared_window(const std::vector<cv::Point2d>& outline1,
-                                  const std::vector<cv::Point2d>& outline2, double aspect) {
+                                  const std::vector<cv::Point2d>& outline2,
+                                  double width_per_height) {
     const auto y_range = [](const std::vector<cv::Point2d>& outline) {
         const auto [low, high] = std::minmax_element(
             outline.begin(), outline.end(), [](cv::Point2d a, cv::Point2d b) { return a.y < b.y; });
@@ -133,13 +135,13 @@ ValidWindow largest_shared_window(const std::vector<cv::Point2d>& outline1,
     while (fails - fits > 1) {
         const int m = (fits + fails) / 2;
         Placement placement;
-        (best_start(spans, rows, m, aspect, placement) >= 0 ? fits : fails) = m;
+        (best_start(spans, rows, m, width_per_height, placement) >= 0 ? fits : fails) = m;
     }
     if (fits == 0) {
         return window;
     }
     Placement placement;
-    const int j = best_start(spans, rows, fits, aspect, placement);
+    const int j = best_start(spans, rows, fits, width_per_height, placement);
     window.found = true;
     window.top = rows[j];
     window.height = rows[j + fits] - rows[j];

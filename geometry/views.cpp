@@ -31,8 +31,8 @@
 //    and the taller extent of both fit the output's pixel centres
 //    [0, W - 1] x [0, H - 1], centred in the other direction.
 //    valid: the tallest window of rows shared by both outlines (searched on
-//    2001 rows) in which each image holds a rectangle of the output's aspect
-//    ratio around its centre; each rectangle is placed in x on its own
+//    2001 rows) in which each image holds a rectangle shaped like the
+//    output around its centre; each rectangle is placed in x on its own
 //    (centred in the room its image leaves) and scaled onto the output's
 //    pixel centres. A last check walks the output border through the real
 //    chain and zooms in by small steps until every pixel has a source.
@@ -70,10 +70,14 @@ std::vector<cv::Point2d> border_points(const cv::Rect2d& region) {
     const double x0 = region.x, y0 = region.y;
     const double x1 = region.x + region.width, y1 = region.y + region.height;
     std::vector<cv::Point2d> points;
-    for (int i = 0; i < nx; ++i) points.emplace_back(x0 + (x1 - x0) * i / nx, y0);
-    for (int i = 0; i < ny; ++i) points.emplace_back(x1, y0 + (y1 - y0) * i / ny);
-    for (int i = 0; i < nx; ++i) points.emplace_back(x1 - (x1 - x0) * i / nx, y1);
-    for (int i = 0; i < ny; ++i) points.emplace_back(x0, y1 - (y1 - y0) * i / ny);
+    for (int i = 0; i < nx; ++i)
+        points.emplace_back(x0 + (x1 - x0) * i / nx, y0);
+    for (int i = 0; i < ny; ++i)
+        points.emplace_back(x1, y0 + (y1 - y0) * i / ny);
+    for (int i = 0; i < nx; ++i)
+        points.emplace_back(x1 - (x1 - x0) * i / nx, y1);
+    for (int i = 0; i < ny; ++i)
+        points.emplace_back(x0, y1 - (y1 - y0) * i / ny);
     return points;
 }
 
@@ -115,8 +119,9 @@ std::vector<cv::Point2d> rectified_outline(SideGeometry& side, const cv::Rect2d&
     }
     const bool all_positive = positive == static_cast<int>(mapped.size());
     if (!all_positive && positive != 0) {
-        throw ViewError(format_view_error(side.name, "crosses the horizon of the rectifying "
-                                                     "transform (the rectified image is unbounded)"));
+        throw ViewError(format_view_error(side.name,
+                                          "crosses the horizon of the rectifying "
+                                          "transform (the rectified image is unbounded)"));
     }
     if (!all_positive) {
         side.T = -side.T;
@@ -125,9 +130,10 @@ std::vector<cv::Point2d> rectified_outline(SideGeometry& side, const cv::Rect2d&
     for (const cv::Vec3d& q : mapped) {
         const cv::Point2d p(q[0] / q[2], q[1] / q[2]);
         if (!std::isfinite(p.x) || !std::isfinite(p.y) || q[2] == 0.0) {
-            throw ViewError(format_view_error(side.name, "crosses the horizon of the rectifying "
-                                                         "transform (the rectified image is "
-                                                         "unbounded)"));
+            throw ViewError(format_view_error(side.name,
+                                              "crosses the horizon of the rectifying "
+                                              "transform (the rectified image is "
+                                              "unbounded)"));
         }
         outline.push_back(p);
     }
@@ -155,8 +161,10 @@ ViewFit fit_nominal(ViewFit fit) {
     fit.to_map2 = as_matx(fit.geometry.T2);
     // The homogeneous sign of the image centre made positive: same mapping.
     const cv::Vec3d centre(0.5 * fit.source_size.width, 0.5 * fit.source_size.height, 1.0);
-    if ((fit.to_map1 * centre)[2] < 0.0) fit.to_map1 = -fit.to_map1;
-    if ((fit.to_map2 * centre)[2] < 0.0) fit.to_map2 = -fit.to_map2;
+    if ((fit.to_map1 * centre)[2] < 0.0)
+        fit.to_map1 = -fit.to_map1;
+    if ((fit.to_map2 * centre)[2] < 0.0)
+        fit.to_map2 = -fit.to_map2;
     const double sx = static_cast<double>(fit.output_size.width) / fit.source_size.width;
     const double sy = static_cast<double>(fit.output_size.height) / fit.source_size.height;
     fit.map_to_output = cv::Matx33d(sx, 0, 0.5 * sx - 0.5, 0, sy, 0.5 * sy - 0.5, 0, 0, 1);
@@ -165,7 +173,8 @@ ViewFit fit_nominal(ViewFit fit) {
 
 // Whether every output border pixel has a source in region, with a margin
 // of 1e-3 pixels for the maps' rounding to float.
-bool border_has_sources(const SourceMapping& mapping, cv::Size output_size, const cv::Rect2d& region) {
+bool border_has_sources(const SourceMapping& mapping, cv::Size output_size,
+                        const cv::Rect2d& region) {
     constexpr double margin = 1e-3;
     const cv::Rect2d output(0, 0, output_size.width - 1, output_size.height - 1);
     for (const cv::Point2d& p : border_points(output)) {
@@ -219,8 +228,9 @@ ViewFit fit_view(const StereoCalibration& calibration, View view, cv::Size image
     const cv::Mat T = transformation_matrix(calibration);
     fit.geometry = compute_rectification(K1, K2, T);
     if (!warp_maps_finite(fit.geometry.H1, fit.geometry.H2)) {
-        throw ViewError("Cannot fit the view: the rectifying transforms are not finite numbers "
-                        "(degenerate calibration).");
+        throw ViewError(
+            "Cannot fit the view: the rectifying transforms are not finite numbers "
+            "(degenerate calibration).");
     }
     if (view == View::nominal) {
         return fit_nominal(fit);
@@ -273,7 +283,8 @@ ViewFit fit_view(const StereoCalibration& calibration, View view, cv::Size image
         const double height = std::max(b1.y + b1.height, b2.y + b2.height) - top;
         const double width = std::max(b1.width, b2.width);
         const double s = std::min(out_w / width, out_h / height);
-        const cv::Matx33d centre = translation(0.5 * (out_w - s * width), 0.5 * (out_h - s * height));
+        const cv::Matx33d centre =
+            translation(0.5 * (out_w - s * width), 0.5 * (out_h - s * height));
         place[0] = centre * scaling(s, s) * translation(-b1.x, -top);
         place[1] = centre * scaling(s, s) * translation(-b2.x, -top);
     } else {
@@ -303,8 +314,9 @@ ViewFit fit_view(const StereoCalibration& calibration, View view, cv::Size image
                 break;
             }
             if (step == 400) {
-                throw ViewError("Cannot fit the valid view: no output size keeps every pixel "
-                                "inside both images.");
+                throw ViewError(
+                    "Cannot fit the valid view: no output size keeps every pixel "
+                    "inside both images.");
             }
             const double zoom = 1.0 + 0.5 / std::max(out_w, out_h);
             const cv::Matx33d z = about_centre * scaling(zoom, zoom) * about_centre.inv();

@@ -95,7 +95,8 @@ const char* interpolation_name(Interpolation interpolation) {
 
 bool has_source(float u, float v, cv::Size source_size, Interpolation interpolation) {
     if (interpolation == Interpolation::nearest) {
-        return nearest_index(u, source_size.width) >= 0 && nearest_index(v, source_size.height) >= 0;
+        return nearest_index(u, source_size.width) >= 0 &&
+               nearest_index(v, source_size.height) >= 0;
     }
     return u >= 0.0f && u <= static_cast<float>(source_size.width - 1) && v >= 0.0f &&
            v <= static_cast<float>(source_size.height - 1);

@@ -32,7 +32,7 @@ struct SamplingPlan {
     // none; the others: cv::convertMaps' fixed-point CV_16SC2 and CV_16UC1
     // maps, with which cv::remap gives what it gives on the float maps.
     cv::Mat table, fractions;
-    cv::Mat outside;  // CV_8U, map size: 255 where the map pixel has no source
+    cv::Mat outside;    // CV_8U, map size: 255 where the map pixel has no source
     bool fills = true;  // whether any map pixel has no source
     // The valid-pixel mask of the output (CV_8U, output size): 255 where the
     // pixel has a source, 0 elsewhere. After the nominal view's resize, a

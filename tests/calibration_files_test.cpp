@@ -27,7 +27,8 @@ double difference(const cv::Mat& a, const cv::Mat& b) {
 double difference(const Distortion& a, const Distortion& b) {
     EXPECT_EQ(a.model, b.model);
     EXPECT_EQ(a.coefficients.size(), b.coefficients.size());
-    if (a.coefficients.size() != b.coefficients.size()) return 1e9;
+    if (a.coefficients.size() != b.coefficients.size())
+        return 1e9;
     return cv::norm(a.coefficients, b.coefficients, cv::NORM_INF);
 }
 
@@ -66,8 +67,8 @@ TEST(CalibrationFiles, EveryFormatGivesTheSameCalibration) {
     // YAML and JSON, the coefficients as a column), other keys ignored.
     {
         cv::FileStorage intrinsics(dir.file("intrinsics.yml"), cv::FileStorage::WRITE);
-        intrinsics << "M1" << reference.K1 << "D1" << cv::Mat(reference.D1.coefficients)
-                   << "M2" << reference.K2 << "D2" << cv::Mat(reference.D2.coefficients);
+        intrinsics << "M1" << reference.K1 << "D1" << cv::Mat(reference.D1.coefficients) << "M2"
+                   << reference.K2 << "D2" << cv::Mat(reference.D2.coefficients);
         intrinsics << "image_width" << 640 << "image_height" << 480;
         cv::FileStorage extrinsics(dir.file("extrinsics.json"), cv::FileStorage::WRITE);
         extrinsics << "R" << reference.R << "T" << reference.T << "Q" << cv::Mat::eye(4, 4, CV_64F);
@@ -80,9 +81,10 @@ TEST(CalibrationFiles, EveryFormatGivesTheSameCalibration) {
         cv::Mat om;
         cv::Rodrigues(reference.R, om);
         cv::FileStorage xml(dir.file("stereo.xml"), cv::FileStorage::WRITE);
-        xml << "cameraMatrix1" << reference.K1 << "distCoeffs1" << cv::Mat(reference.D1.coefficients)
-            << "cameraMatrix2" << reference.K2 << "distCoeffs2" << cv::Mat(reference.D2.coefficients)
-            << "om" << om << "T" << reference.T.t() << "image_size" << cv::Size(640, 480);
+        xml << "cameraMatrix1" << reference.K1 << "distCoeffs1"
+            << cv::Mat(reference.D1.coefficients) << "cameraMatrix2" << reference.K2
+            << "distCoeffs2" << cv::Mat(reference.D2.coefficients) << "om" << om << "T"
+            << reference.T.t() << "image_size" << cv::Size(640, 480);
     }
     expect_same(load_calibration_files({dir.file("stereo.xml")}), reference, 1e-12, "XML");
 
@@ -96,9 +98,9 @@ TEST(CalibrationFiles, EveryFormatGivesTheSameCalibration) {
     StereoCalibration pinhole = reference;
     pinhole.D1 = pinhole.D2 = Distortion{};
     pinhole.image_size.reset();
-    expect_same(load_calibration_text(dir.file("T.txt"), dir.file("K_left.txt"),
-                                      dir.file("K_right.txt")),
-                pinhole, 1e-6, "text files");
+    expect_same(
+        load_calibration_text(dir.file("T.txt"), dir.file("K_left.txt"), dir.file("K_right.txt")),
+        pinhole, 1e-6, "text files");
 
     // A fisheye rig named by distortion_model, plain lists for matrices.
     write_file(dir.file("fisheye.yaml"),
@@ -136,7 +138,8 @@ struct BadCase {
 
 // Every occurrence of from replaced by to.
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
-    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    for (std::size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size())) {
         text.replace(at, from.size(), to);
     }
     return text;
@@ -152,13 +155,15 @@ TEST(CalibrationFiles, EveryBadFileGivesOneLineNamingTheFileAndTheKey) {
     const std::string stereo = testing::read_file(raw("stereo.yml"));
     const std::string chain = testing::read_file(raw("camchain.yaml"));
     const std::vector<BadCase> cases = {
-        {"missing key", {{"a.yml", replaced(stereo, "T: !!opencv-matrix", "U: !!opencv-matrix")}},
+        {"missing key",
+         {{"a.yml", replaced(stereo, "T: !!opencv-matrix", "U: !!opencv-matrix")}},
          "Cannot read calibration file FILE: key T is missing."},
         {"coefficient count",
          {{"a.yml", replaced_entry(stereo, "D1:", "D1: [ -0.26, -0.04, 0.001 ]")}},
          "Cannot read calibration file FILE: key D1 has 3 elements (4, 5, 8, 12 or 14 expected)."},
-        {"matrix shape", {{"a.yml", replaced(stereo, "K1: !!opencv-matrix\n   rows: 3\n   cols: 3",
-                                             "K1: !!opencv-matrix\n   rows: 9\n   cols: 1")}},
+        {"matrix shape",
+         {{"a.yml", replaced(stereo, "K1: !!opencv-matrix\n   rows: 3\n   cols: 3",
+                             "K1: !!opencv-matrix\n   rows: 9\n   cols: 1")}},
          "Cannot read calibration file FILE: key K1 is 9 x 1 (3 x 3 expected)."},
         {"non-finite coefficient",
          {{"a.yml", replaced(stereo, "-2.3721865887983369e-02", ".nan")}},
@@ -167,27 +172,35 @@ TEST(CalibrationFiles, EveryBadFileGivesOneLineNamingTheFileAndTheKey) {
          {{"a.yml", stereo + "distortion_model: fisheye\n"}},
          "Cannot read calibration file FILE: key D1 has 5 elements (4 expected for the fisheye "
          "model)."},
-        {"repeated key", {{"a.yml", stereo}, {"b.yml", "%YAML:1.0\nom: [0, 0, 0]\n"}},
+        {"repeated key",
+         {{"a.yml", stereo}, {"b.yml", "%YAML:1.0\nom: [0, 0, 0]\n"}},
          "Cannot read calibration file FILE: key om repeats R of DIR/a.yml (each part of the "
          "calibration must be given once)."},
-        {"check", {{"a.yml", replaced(stereo, "9.9999372829773014e-01 ]", "-9.9999372829773014e-01 ]")}},
+        {"check",
+         {{"a.yml", replaced(stereo, "9.9999372829773014e-01 ]", "-9.9999372829773014e-01 ]")}},
          "Cannot read calibration file FILE: key R: the rotation block of the transformation is "
          "a reflection."},
-        {"nesting", {{"a.yml", "%YAML:1.0\nK1: " + std::string(100000, '[') + std::string(100000, ']')}},
+        {"nesting",
+         {{"a.yml", "%YAML:1.0\nK1: " + std::string(100000, '[') + std::string(100000, ']')}},
          "Cannot read calibration file FILE: it nests deeper than any calibration file."},
-        {"not a calibration", {{"a.yml", "just some words\n"}},
+        {"not a calibration",
+         {{"a.yml", "just some words\n"}},
          "Cannot read calibration file FILE: it is not an OpenCV YAML, XML or JSON file, nor a "
          "camera chain."},
-        {"camera model", {{"c.yaml", replaced(chain, "  camera_model: pinhole\n  intrinsics: [542",
-                                              "  camera_model: omni\n  intrinsics: [542")}},
+        {"camera model",
+         {{"c.yaml", replaced(chain, "  camera_model: pinhole\n  intrinsics: [542",
+                              "  camera_model: omni\n  intrinsics: [542")}},
          "Cannot read calibration file FILE: key cam1.camera_model is omni (only the pinhole "
          "camera model is supported)."},
-        {"chain missing key", {{"c.yaml", replaced(chain, "T_cn_cnm1", "T_other")}},
+        {"chain missing key",
+         {{"c.yaml", replaced(chain, "T_cn_cnm1", "T_other")}},
          "Cannot read calibration file FILE: key cam1.T_cn_cnm1 is missing."},
-        {"chain non-finite", {{"c.yaml", replaced(chain, "-0.2786465601", ".inf")}},
+        {"chain non-finite",
+         {{"c.yaml", replaced(chain, "-0.2786465601", ".inf")}},
          "Cannot read calibration file FILE: key cam0.distortion_coeffs has a non-finite "
          "element."},
-        {"chain shape", {{"c.yaml", replaced(chain, "intrinsics: [536.4618664, ", "intrinsics: [")}},
+        {"chain shape",
+         {{"c.yaml", replaced(chain, "intrinsics: [536.4618664, ", "intrinsics: [")}},
          "Cannot read calibration file FILE: key cam0.intrinsics has 3 elements (4 expected)."},
     };
     for (const BadCase& bad : cases) {

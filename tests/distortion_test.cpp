@@ -21,11 +21,13 @@ TEST(Distortion, MatchesOpenCvsProjectionsAndInvertsOverTheImage) {
         {"4", {DistortionModel::standard, {-0.2805, 0.1043, -0.00056, 0.0013}}},
         {"5", {DistortionModel::standard, five}},
         {"8", {DistortionModel::standard, {-0.27, 0.1, 0.001, -0.0005, 0.05, 0.02, 0.01, 0.003}}},
-        {"12", {DistortionModel::standard,
-                {-0.27, 0.1, 0.001, -0.0005, 0.05, 0.02, 0.01, 0.003, 0.001, -0.0005, 0.0008, 0.0002}}},
-        {"14", {DistortionModel::standard,
-                {-0.27, 0.1, 0.001, -0.0005, 0.05, 0.02, 0.01, 0.003, 0.001, -0.0005, 0.0008, 0.0002,
-                 0.01, -0.02}}},
+        {"12",
+         {DistortionModel::standard,
+          {-0.27, 0.1, 0.001, -0.0005, 0.05, 0.02, 0.01, 0.003, 0.001, -0.0005, 0.0008, 0.0002}}},
+        {"14",
+         {DistortionModel::standard,
+          {-0.27, 0.1, 0.001, -0.0005, 0.05, 0.02, 0.01, 0.003, 0.001, -0.0005, 0.0008, 0.0002,
+           0.01, -0.02}}},
         {"fisheye", {DistortionModel::fisheye, {0.05, -0.01, 0.002, -0.0003}}},
     };
     // Ideal points a little beyond the 640 x 480 image, in normalised coordinates.

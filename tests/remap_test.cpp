@@ -28,9 +28,9 @@ void make_map(cv::Size source, cv::Size size, cv::Mat& map_x, cv::Mat& map_y) {
         }
     }
     const float w = static_cast<float>(source.width - 1), h = static_cast<float>(source.height - 1);
-    const float edges[][2] = {{0, 0},     {w, h},         {-1e-4f, 5},     {w + 1e-3f, 5},
-                              {5, -1e-4f}, {5, h + 1e-3f}, {w - 0.5f, 3},   {w - 0.51f, 3},
-                              {3, h - 0.5f}, {-0.5f, 3},   {-0.51f, 3},     {NAN, 3}};
+    const float edges[][2] = {{0, 0},        {w, h},         {-1e-4f, 5},   {w + 1e-3f, 5},
+                              {5, -1e-4f},   {5, h + 1e-3f}, {w - 0.5f, 3}, {w - 0.51f, 3},
+                              {3, h - 0.5f}, {-0.5f, 3},     {-0.51f, 3},   {NAN, 3}};
     for (int i = 0; i < static_cast<int>(std::size(edges)); ++i) {
         map_x.at<float>(0, i) = edges[i][0];
         map_y.at<float>(0, i) = edges[i][1];
@@ -46,9 +46,8 @@ TEST(Remap, EveryInterpolationMatchesOpenCvWhereThereIsASourceAndFillsElsewhere)
         cv::Mat source(source_size, type);
         rng.fill(source, cv::RNG::UNIFORM, 0, CV_MAT_DEPTH(type) == CV_8U ? 256 : 65536);
         const double fill = CV_MAT_DEPTH(type) == CV_8U ? 77 : 77 * 257;
-        for (const Interpolation interpolation :
-             {Interpolation::nearest, Interpolation::linear, Interpolation::cubic,
-              Interpolation::lanczos}) {
+        for (const Interpolation interpolation : {Interpolation::nearest, Interpolation::linear,
+                                                  Interpolation::cubic, Interpolation::lanczos}) {
             SCOPED_TRACE(std::string(interpolation_name(interpolation)) + " type " +
                          std::to_string(type));
             const SamplingPlan plan = plan_sampling(map_x, map_y, source_size, size, interpolation);
@@ -69,10 +68,12 @@ TEST(Remap, EveryInterpolationMatchesOpenCvWhereThereIsASourceAndFillsElsewhere)
                     cv::Mat want;
                     if (interpolation == Interpolation::nearest) {
                         // The six-argument tool's rounding; its last column and row are outside.
-                        const double su = std::floor(double(u) + 0.5), sv = std::floor(double(v) + 0.5);
+                        const double su = std::floor(double(u) + 0.5),
+                                     sv = std::floor(double(v) + 0.5);
                         inside = su >= 0 && su <= source_size.width - 2 && sv >= 0 &&
                                  sv <= source_size.height - 2;
-                        if (inside) want = source(cv::Rect(int(su), int(sv), 1, 1));
+                        if (inside)
+                            want = source(cv::Rect(int(su), int(sv), 1, 1));
                     } else {
                         inside = u >= 0 && u <= source_size.width - 1 && v >= 0 &&
                                  v <= source_size.height - 1;
@@ -84,9 +85,10 @@ TEST(Remap, EveryInterpolationMatchesOpenCvWhereThereIsASourceAndFillsElsewhere)
                         ++sourced;
                         ASSERT_LE(cv::norm(got, want, cv::NORM_INF), 1.0) << x << "," << y;
                     } else {
-                        ASSERT_EQ(cv::norm(got, cv::Mat(got.size(), got.type(), cv::Scalar::all(fill)),
-                                           cv::NORM_INF),
-                                  0.0)
+                        ASSERT_EQ(
+                            cv::norm(got, cv::Mat(got.size(), got.type(), cv::Scalar::all(fill)),
+                                     cv::NORM_INF),
+                            0.0)
                             << x << "," << y;
                     }
                 }

@@ -100,8 +100,8 @@ cv::Point2d to_output(const StereoCalibration& c, const ViewFit& fit, Side side,
     const cv::Vec3d n = K.inv() * cv::Vec3d(p.x, p.y, 1.0);
     const auto ideal = undistort_point(d, {n[0] / n[2], n[1] / n[2]}, 100.0);
     EXPECT_TRUE(ideal.has_value());
-    const cv::Vec3d q = (left ? fit.to_output1() : fit.to_output2()) * K *
-                        cv::Vec3d(ideal->x, ideal->y, 1.0);
+    const cv::Vec3d q =
+        (left ? fit.to_output1() : fit.to_output2()) * K * cv::Vec3d(ideal->x, ideal->y, 1.0);
     return {q[0] / q[2], q[1] / q[2]};
 }
 
@@ -192,8 +192,9 @@ TEST(Views, ValidLeavesNoFillInEitherOutputAndIsAsLargeAsThatAllows) {
         }
         // Half a percent more of the scene and one of the outputs shows fill.
         const ViewFit wider = zoomed_out(fit, 0.995);
-        const int with_source = cv::countNonZero(plan_side(c, wider, Side::left, Interpolation::nearest).mask) +
-                                cv::countNonZero(plan_side(c, wider, Side::right, Interpolation::nearest).mask);
+        const int with_source =
+            cv::countNonZero(plan_side(c, wider, Side::left, Interpolation::nearest).mask) +
+            cv::countNonZero(plan_side(c, wider, Side::right, Interpolation::nearest).mask);
         EXPECT_LT(with_source, 2 * rig.output.area());
         expect_rows_shared(c, fit);
         expect_square_pixels(fit.to_output1() * cv::Matx33d(c.K1));
@@ -215,17 +216,21 @@ TEST(Views, FullViewOnTheRawPairAddsAlmostNothingToTheCalibrationsError) {
     const auto analytic = [&](const std::vector<cv::Point2f>& corners, const cv::Mat& K,
                               const Distortion& d, const cv::Matx33d& to_output) {
         std::vector<cv::Point2f> ideal, mapped;
-        cv::undistortPoints(corners, ideal, K, d.coefficients, cv::noArray(), K,
-                            cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 100,
-                                             1e-12));
-        cv::perspectiveTransform(ideal, mapped, cv::Mat(to_output));
+        cv::undistortPoints(
+            corners, ideal, K, d.coefficients, cv::noArray(), K,
+            cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 100, 1e-12));
+        for (const cv::Point2f& p : ideal) {
+            const cv::Vec3d q = to_output * cv::Vec3d(p.x, p.y, 1.0);
+            mapped.emplace_back(static_cast<float>(q[0] / q[2]), static_cast<float>(q[1] / q[2]));
+        }
         return mapped;
     };
     const testing::Disparity expected =
         testing::vertical_disparity(analytic(raw_left, c.K1, c.D1, fit.to_output1()),
                                     analytic(raw_right, c.K2, c.D2, fit.to_output2()));
 
-    const cv::Mat left_out = resample(left, plan_side(c, fit, Side::left, Interpolation::linear), 100);
+    const cv::Mat left_out =
+        resample(left, plan_side(c, fit, Side::left, Interpolation::linear), 100);
     const cv::Mat right_out =
         resample(right, plan_side(c, fit, Side::right, Interpolation::linear), 255);
     const auto found_left = testing::chessboard_corners(left_out);
@@ -233,9 +238,10 @@ TEST(Views, FullViewOnTheRawPairAddsAlmostNothingToTheCalibrationsError) {
     ASSERT_EQ(found_left.size(), 54u);
     ASSERT_EQ(found_right.size(), 54u);
     const testing::Disparity measured = testing::vertical_disparity(found_left, found_right);
-    std::printf("raw pair, full view, linear, scale 1: mean vertical disparity %.4f px in the "
-                "outputs, %.4f px for the raw corners mapped analytically (max %.3f, %.3f)\n",
-                measured.mean, expected.mean, measured.max, expected.max);
+    std::printf(
+        "raw pair, full view, linear, scale 1: mean vertical disparity %.4f px in the "
+        "outputs, %.4f px for the raw corners mapped analytically (max %.3f, %.3f)\n",
+        measured.mean, expected.mean, measured.max, expected.max);
     EXPECT_LE(measured.mean, expected.mean + 0.03);
 }
 
