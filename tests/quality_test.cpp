@@ -15,31 +15,13 @@ namespace rectify {
 namespace {
 
 using testing::chessboard_corners;
+using testing::Disparity;
+using testing::vertical_disparity;
 using testing::ScratchDir;
 using testing::write_file;
 
 std::string sample(const char* name) {
     return std::string(SAMPLE_DIR) + "/" + name;
-}
-
-struct Disparity {
-    double mean = 0, max = 0;
-};
-
-// Vertical disparity of corresponding corners. The detector may list one
-// image's corners in reverse order: the order that puts the first corners
-// closer together is the matching one.
-Disparity vertical_disparity(std::vector<cv::Point2f> left, std::vector<cv::Point2f> right) {
-    if (cv::norm(left.front() - right.front()) > cv::norm(left.front() - right.back())) {
-        std::reverse(right.begin(), right.end());
-    }
-    Disparity d;
-    for (size_t i = 0; i < left.size(); ++i) {
-        const double dy = std::abs(left[i].y - right[i].y);
-        d.mean += dy / static_cast<double>(left.size());
-        d.max = std::max(d.max, dy);
-    }
-    return d;
 }
 
 TEST(RectificationQuality, SampleCornersLieOnTheSameRows) {
