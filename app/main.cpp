@@ -6,7 +6,7 @@
 
 #include <opencv2/core/utils/logger.hpp>
 
-#include "app/huge_page_allocator.hpp"
+#include "imaging/huge_page_allocator.hpp"
 #include "imagefiles/signal_cleanup.hpp"
 #include "app/run.hpp"
 

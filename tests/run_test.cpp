@@ -8,7 +8,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "app/huge_page_allocator.hpp"
+#include "imaging/huge_page_allocator.hpp"
 #include "app/run.hpp"
 #include "sample_run.hpp"
 #include "test_support.hpp"

@@ -1,4 +1,4 @@
-#include "app/huge_page_allocator.hpp"
+#include "imaging/huge_page_allocator.hpp"
 
 #include <sys/mman.h>
 

@@ -1,0 +1,109 @@
+#include "batch/batch_report.hpp"
+
+#include <cstdio>
+
+#include "imagefiles/atomic_file.hpp"
+
+namespace rectify {
+namespace {
+
+std::string json_size(cv::Size size) {
+    char text[48];
+    std::snprintf(text, sizeof text, "[%d, %d]", size.width, size.height);
+    return text;
+}
+
+// The length of the valid UTF-8 sequence at text[i], or 0.
+size_t utf8_length(const std::string& text, size_t i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const size_t length = byte >= 0xF0 && byte <= 0xF4 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC2 ? 2 : 0;
+    if (length == 0 || i + length > text.size() || byte > 0xF4) {
+        return 0;
+    }
+    for (size_t k = 1; k < length; ++k) {
+        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+}  // namespace
+
+std::string json_string(const std::string& text) {
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20 || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
+        } else if (byte < 0x80) {
+            out += c;
+        } else if (const size_t length = utf8_length(text, i)) {
+            out.append(text, i, length);
+            i += length - 1;
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
+        }
+    }
+    return out + "\"";
+}
+
+std::string format_batch_json(const std::string& output_folder, const BatchOptions& options,
+                              const PairRectifier& rectifier,
+                              const std::vector<PairResult>& results) {
+    size_t failed = 0;
+    std::string pairs;
+    const auto field = [&pairs](const char* name, const std::string& value) {
+        pairs.append(", \"").append(name).append("\": ").append(json_string(value));
+    };
+    for (const PairResult& result : results) {
+        pairs.append(pairs.empty() ? "{\"left\": " : ", {\"left\": ");
+        pairs.append(json_string(result.pair.left));
+        field("right", result.pair.right);
+        if (!result.failure.empty()) {
+            ++failed;
+            field("error", result.failure);
+        } else {
+            field("left_output", result.outputs.left);
+            field("right_output", result.outputs.right);
+            if (!result.outputs.left_mask.empty()) {
+                field("left_mask", result.outputs.left_mask);
+                field("right_mask", result.outputs.right_mask);
+            }
+        }
+        pairs.append("}");
+    }
+    char numbers[160];
+    std::snprintf(numbers, sizeof numbers,
+                  ", \"scale\": %.17g, \"image_size\": %s, \"output_size\": %s, "
+                  "\"succeeded\": %zu, \"failed\": %zu, \"pairs\": [",
+                  options.scale, json_size(rectifier.image_size).c_str(),
+                  json_size(rectifier.output_size).c_str(), results.size() - failed, failed);
+    std::string report = "{\"output_dir\": ";
+    report.append(json_string(output_folder))
+        .append(", \"view\": ")
+        .append(json_string(view_name(options.view)))
+        .append(", \"interpolation\": ")
+        .append(json_string(interpolation_name(options.interpolation)))
+        .append(numbers)
+        .append(pairs)
+        .append("]}\n");
+    return report;
+}
+
+bool write_cameras_file(const std::string& path, const RectifiedCameras& cameras) {
+    if (!replaceable_by_output(path)) {
+        return false;
+    }
+    return write_file_atomically(path, format_cameras_yaml(cameras));
+}
+
+}  // namespace rectify

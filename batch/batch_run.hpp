@@ -1,0 +1,67 @@
+#pragma once
+// Rectifying pairs of image files with one calibration: the maps are built
+// once for the run's image size, and each pair is then read, resampled and
+// written, all of its files together or none.
+
+#include <optional>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "batch/output_names.hpp"
+#include "batch/pair_list.hpp"
+#include "geometry/rectified_cameras.hpp"
+#include "geometry/stereo_calibration.hpp"
+#include "geometry/views.hpp"
+#include "imagefiles/image_writer.hpp"
+#include "imaging/remap.hpp"
+
+namespace rectify {
+
+struct BatchOptions {
+    View view = View::full;
+    Interpolation interpolation = Interpolation::linear;
+    double scale = 1.0;
+    int left_fill = 100, right_fill = 255;  // 8-bit levels; times 257 for 16-bit outputs
+    bool masks = false;
+    OutputFormat format = OutputFormat::png;
+    int jpeg_quality = 95;
+};
+
+// The output size for images of image_size: each side times the scale,
+// truncated toward zero; nothing when that is below 1 x 1 or above 2^30
+// pixels, or the scale is not a positive finite number.
+std::optional<cv::Size> batch_output_size(cv::Size image_size, double scale);
+
+// Everything that depends on the calibration, the options and the image size
+// alone, built once per run.
+struct PairRectifier {
+    cv::Size image_size, output_size;
+    ViewFit fit;
+    SamplingPlan left, right;
+};
+
+// Throws ViewError when the view cannot be fitted, std::invalid_argument for
+// a scale that gives no output size.
+PairRectifier make_pair_rectifier(const StereoCalibration& calibration,
+                                  const BatchOptions& options, cv::Size image_size);
+
+// The cameras of the outputs (the inspect tool's cameras file), for this
+// view and scale.
+RectifiedCameras rectifier_cameras(const StereoCalibration& calibration,
+                                   const PairRectifier& rectifier);
+
+// What became of one pair: the files written (a grey image's PPM output is a
+// PGM, named .pgm), or the failure as one line without a line end.
+struct PairResult {
+    PairPaths pair;
+    PairOutputs outputs;
+    std::string failure;  // empty on success
+};
+
+// Reads, rectifies and writes one pair; all of its files are renamed into
+// place together.
+PairResult rectify_pair_files(const PairRectifier& rectifier, const BatchOptions& options,
+                              const PairPaths& pair, const PairOutputs& outputs);
+
+}  // namespace rectify
