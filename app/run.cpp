@@ -15,6 +15,7 @@
 #include "imagefiles/atomic_file.hpp"
 #include "imagefiles/image_pair.hpp"
 #include "imagefiles/ppm_writer.hpp"
+#include "imaging/remap.hpp"
 #include "imaging/warp.hpp"
 
 namespace rectify {
@@ -226,22 +227,7 @@ std::optional<PreparedRun> prepare_run(const RunArguments& arguments, Reporter& 
 }
 
 cv::Mat resize_to_output(const cv::Mat& warped, cv::Size output_size) {
-    if (warped.size() == output_size) {
-        return warped;  // a bilinear resize to the same size copies every pixel
-    }
-    cv::Mat output;
-    try {
-        cv::resize(warped, output, output_size, 0, 0, cv::INTER_LINEAR);
-    } catch (const std::runtime_error&) {
-        // The image library could not start its worker threads (a tight limit
-        // on address space, say): the same resize in this thread alone gives
-        // the same pixels. Any other failure shows again here.
-        const int threads = cv::getNumThreads();
-        cv::setNumThreads(1);
-        cv::resize(warped, output, output_size, 0, 0, cv::INTER_LINEAR);
-        cv::setNumThreads(threads);
-    }
-    return output;
+    return resize_bilinear(warped, output_size);
 }
 
 namespace {
