@@ -39,8 +39,15 @@ const char* const kBatchHelp =
     "  --format F              png | ppm | tiff | jpg (default png; ppm means pgm for grey)\n"
     "  --jpeg-quality Q        1 to 100 (default 95)\n"
     "  --cameras FILE.yml      write the rectified cameras (H1 H2 P1 P2 R1 R2 Q ...)\n"
-    "  --json                  print every pair's outputs or failure as one JSON object\n"
+    "  --json                  print every pair's outputs or failure, and where the time\n"
+    "                          went, as one JSON object\n"
     "  --quiet                 no progress line\n"
+    "  --jobs N                pairs in flight at once (default: the processors this\n"
+    "                          process may run on)\n"
+    "  --resume                skip pairs whose outputs all exist (refused when DIR was\n"
+    "                          written with another calibration or other options)\n"
+    "  --shard K/N             only the pairs whose 0-based index is K modulo N, for N\n"
+    "                          processes sharing one list (a job array)\n"
     "  --help, --version\n"
     "\n"
     "Exit status: 0 every pair rectified, 1 a pair failed (the others are done),\n"
@@ -93,6 +100,23 @@ std::string parse_option(const std::string& name, const std::string& value, Batc
             !parse_level(value.substr(comma + 1), options.right_fill)) {
             return "--fill takes two levels from 0 to 255 as L,R, not '" + value + "'";
         }
+    } else if (name == "--jobs") {
+        double jobs = 0;
+        if (!parse_number(value, jobs) || jobs != std::floor(jobs) || jobs < 1 || jobs > 1024) {
+            return "--jobs takes a whole number from 1 to 1024, not '" + value + "'";
+        }
+        line.settings.jobs = static_cast<int>(jobs);
+    } else if (name == "--shard") {
+        const size_t slash = value.find('/');
+        double shard = -1, shards = 0;
+        if (slash == std::string::npos || !parse_number(value.substr(0, slash), shard) ||
+            !parse_number(value.substr(slash + 1), shards) || shard != std::floor(shard) ||
+            shards != std::floor(shards) || shards < 1 || shards > 1e9 || shard < 0 ||
+            shard >= shards) {
+            return "--shard takes K/N with 0 <= K < N, not '" + value + "'";
+        }
+        line.settings.shard = static_cast<int>(shard);
+        line.settings.shards = static_cast<int>(shards);
     } else if (name == "--format") {
         const std::optional<OutputFormat> format = output_format_named(value);
         if (!format) {
@@ -192,6 +216,8 @@ std::string parse_batch_command_line(int argc, char** argv, BatchCommandLine& li
             line.quiet = true;
         } else if (arg == "--mask") {
             line.options.masks = true;
+        } else if (arg == "--resume") {
+            line.settings.resume = true;
         } else {
             const size_t equals = arg.find('=');
             const std::string name = arg.substr(0, equals);

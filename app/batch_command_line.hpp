@@ -6,11 +6,13 @@
 
 #include "batch/batch_run.hpp"
 #include "batch/pair_list.hpp"
+#include "batch/pipeline.hpp"
 
 namespace rectify {
 
 struct BatchCommandLine {
     BatchOptions options;
+    RunSettings settings;
     std::vector<std::string> calibration_files;                   // --calibration, repeated
     std::string transformation, left_intrinsics, right_intrinsics;  // the text trio
     std::string output_folder;

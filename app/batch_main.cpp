@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,8 @@
 #include "app/batch_command_line.hpp"
 #include "imaging/huge_page_allocator.hpp"
 #include "batch/batch_report.hpp"
+#include "batch/pipeline.hpp"
+#include "batch/run_record.hpp"
 #include "calibration/calibration_files.hpp"
 #include "imagefiles/image_file.hpp"
 #include "imagefiles/signal_cleanup.hpp"
@@ -48,14 +52,48 @@ StereoCalibration load_calibration(const BatchCommandLine& line) {
                                  line.right_intrinsics);
 }
 
-std::vector<PairPaths> list_pairs(const BatchCommandLine& line) {
+// Opens the pairs as a stream, anew each time: the list is read once to be
+// checked and once more as the pairs are rectified.
+std::function<std::unique_ptr<PairStream>()> pair_source(const BatchCommandLine& line) {
     if (!line.pairs_file.empty()) {
-        return read_pair_list(line.pairs_file);
+        struct stat info {};
+        if (stat(line.pairs_file.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+            return [path = line.pairs_file] { return stream_pair_list(path); };
+        }
+        // A pipe or FIFO can be read only once: its paths are kept.
+        auto pairs = std::make_shared<std::vector<PairPaths>>(read_pair_list(line.pairs_file));
+        return [pairs] { return stream_pairs(*pairs); };
     }
-    if (!line.left_folder.empty()) {
-        return pair_folders(line.left_folder, line.right_folder);
+    auto pairs = std::make_shared<std::vector<PairPaths>>(
+        line.left_folder.empty() ? line.pairs : pair_folders(line.left_folder, line.right_folder));
+    return [pairs] { return stream_pairs(*pairs); };
+}
+
+// What the first pass over the list finds.
+struct ListFacts {
+    std::size_t pairs = 0, in_shard = 0;
+    std::optional<PairPaths> first;
+};
+
+// Counts the pairs and refuses outputs that would destroy an input or each
+// other, before any work; returns the line that refuses, or nothing.
+std::optional<std::string> check_list(PairStream& pairs, const BatchCommandLine& line,
+                                      ListFacts& facts) {
+    const std::string extension = output_extension(line.options.format, 3);
+    CollisionCheck collisions;
+    while (std::optional<PairPaths> pair = pairs.next()) {
+        if (!facts.first) {
+            facts.first = *pair;
+        }
+        const PairOutputs outputs =
+            pair_outputs(line.output_folder, *pair, extension, extension, line.options.masks);
+        if (auto collision = collisions.add(facts.pairs, *pair, outputs)) {
+            return collision;
+        }
+        facts.in_shard += in_shard(facts.pairs, line.settings) ? 1 : 0;
+        ++facts.pairs;
     }
-    return line.pairs;
+    return collisions.finish();
 }
 
 // The size and depth of the first pair whose left image can be read: the
@@ -64,22 +102,20 @@ struct FirstImage {
     cv::Size size;
     int depth = CV_8U;
 };
-std::optional<FirstImage> first_image(const std::vector<PairPaths>& pairs) {
-    for (const PairPaths& pair : pairs) {
-        std::optional<ImageFile> file = ImageFile::open(pair.left, ImageMode::any);
-        if (!file) {
-            continue;
-        }
-        if (file->header().width > 0) {
-            return FirstImage{{file->header().width, file->header().height},
-                              CV_MAT_DEPTH(file->header().type)};
-        }
-        const cv::Mat image = file->decode();
-        if (!image.empty()) {
-            return FirstImage{image.size(), image.depth()};
-        }
+std::optional<FirstImage> first_image(const PairPaths& pair) {
+    std::optional<ImageFile> file = ImageFile::open(pair.left, ImageMode::any);
+    if (!file) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    if (file->header().width > 0) {
+        return FirstImage{{file->header().width, file->header().height},
+                          CV_MAT_DEPTH(file->header().type)};
+    }
+    const cv::Mat image = file->decode();
+    if (image.empty()) {
+        return std::nullopt;
+    }
+    return FirstImage{image.size(), image.depth()};
 }
 
 bool make_folders(const BatchCommandLine& line) {
@@ -101,14 +137,61 @@ bool make_folders(const BatchCommandLine& line) {
     return true;
 }
 
-// "12/100 pairs, 8.4 pairs/s, 11 s left" on a terminal, rewritten in place.
-void show_progress(size_t done, size_t total, std::chrono::steady_clock::time_point start) {
+// "12/100 pairs, 8.4 pairs/s, 11 s left, 1 failed" on a terminal, rewritten
+// in place.
+void show_progress(size_t done, size_t total, size_t failed,
+                   std::chrono::steady_clock::time_point start) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double rate = seconds > 0 ? done / seconds : 0.0;
     const double left = rate > 0 ? (total - done) / rate : 0.0;
-    std::fprintf(stderr, "\r%zu/%zu pairs, %.1f pairs/s, %.0f s left   ", done, total, rate, left);
+    std::fprintf(stderr, "\r%zu/%zu pairs, %.1f pairs/s, %.0f s left, %zu failed   ", done, total,
+                 rate, left, failed);
     std::fflush(stderr);
+}
+
+// Checks the output folder's record of the run that wrote it, and writes it
+// for this run; the exit status (with the line printed) when the run must not
+// go on.
+std::optional<int> keep_record(const BatchCommandLine& line, const std::string& description) {
+    const std::string record = line.output_folder + "/" + RUN_RECORD_NAME;
+    std::error_code ignored;
+    const bool has_outputs = !std::filesystem::is_empty(line.output_folder + "/left", ignored) &&
+                             std::filesystem::exists(line.output_folder + "/left");
+    switch (check_run_record(line.output_folder, description)) {
+        case RecordMatch::same:
+            return std::nullopt;
+        case RecordMatch::absent:
+            if (has_outputs) {
+                if (line.settings.resume) {
+                    return failure("Refusing to resume in " + line.output_folder +
+                                       ": it holds outputs but no record (" + record +
+                                       ") of the calibration and options that made them.",
+                                   2);
+                }
+                return std::nullopt;  // outputs of unknown making: no record, so no resume later
+            }
+            if (!write_run_record(line.output_folder, description)) {
+                return failure("Cannot write file " + record + ".", 1);
+            }
+            return std::nullopt;
+        case RecordMatch::different:
+            if (line.settings.resume) {
+                return failure("Refusing to resume in " + line.output_folder +
+                                   ": its outputs were made with another calibration or other "
+                                   "options (" + record + ").",
+                               2);
+            }
+            // The folder now mixes two runs' outputs: no later run may resume in it.
+            std::filesystem::remove(record, ignored);
+            std::fprintf(stderr,
+                         "%s: warning: %s held outputs made with another calibration or other "
+                         "options; they are kept where this run does not replace them, and "
+                         "--resume will refuse the folder.\n",
+                         kName, line.output_folder.c_str());
+            return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 int run(const BatchCommandLine& line) {
@@ -118,32 +201,30 @@ int run(const BatchCommandLine& line) {
     } catch (const CalibrationError& error) {
         return failure(error.what(), 2);
     }
-    std::vector<PairPaths> pairs;
+    std::function<std::unique_ptr<PairStream>()> open_pairs;
+    ListFacts facts;
     try {
-        pairs = list_pairs(line);
+        open_pairs = pair_source(line);
+        if (const auto collision = check_list(*open_pairs(), line, facts)) {
+            return failure(*collision, 2);
+        }
     } catch (const PairListError& error) {
         return failure(error.what(), 2);
     }
     const BatchOptions& options = line.options;
-    const std::string extension = output_extension(options.format, 3);
-    std::vector<PairOutputs> outputs;
-    for (const PairPaths& pair : pairs) {
-        outputs.push_back(pair_outputs(line.output_folder, pair, extension, extension,
-                                       options.masks));
-    }
-    if (const auto collision = find_collision(pairs, outputs)) {
-        return failure(*collision, 2);
-    }
-    const std::optional<FirstImage> first = first_image(pairs);
+    const std::optional<FirstImage> first = facts.first ? first_image(*facts.first) : std::nullopt;
     if (first && first->depth == CV_16U && options.format == OutputFormat::jpeg) {
-        return usage_error("--format jpg cannot hold the 16-bit images (" + pairs.front().left +
+        return usage_error("--format jpg cannot hold the 16-bit images (" + facts.first->left +
                            "); choose png, ppm or tiff");
     }
     const cv::Size image_size =
         calibration.image_size ? *calibration.image_size : (first ? first->size : cv::Size());
+    if (facts.pairs == 0) {
+        return failure("No pairs to rectify.", 2);
+    }
     if (image_size.area() == 0) {
-        return failure("Cannot rectify: no image of the pairs can be read, and the calibration "
-                       "gives no image size.",
+        return failure("Cannot rectify: the first pair's left image " + facts.first->left +
+                           " cannot be read, and the calibration gives no image size.",
                        1);
     }
     PairRectifier rectifier;
@@ -155,45 +236,56 @@ int run(const BatchCommandLine& line) {
     if (!make_folders(line)) {
         return 1;
     }
+    if (const std::optional<int> status =
+            keep_record(line, describe_run(calibration, image_size, options))) {
+        return *status;
+    }
     if (!line.cameras_path.empty() &&
         !write_cameras_file(line.cameras_path, rectifier_cameras(calibration, rectifier))) {
         return failure("Cannot write file " + line.cameras_path + ".", 1);
     }
 
-    // A grey pair's PPM outputs are named .pgm; the names were checked with
-    // .ppm, which changes every name alike.
     const bool progress = !line.quiet && isatty(STDERR_FILENO);
     const auto start = std::chrono::steady_clock::now();
-    std::vector<PairResult> results;
-    size_t failed = 0;
-    for (size_t i = 0; i < pairs.size(); ++i) {
-        PairResult result = rectify_pair_files(rectifier, options, pairs[i], outputs[i]);
+    if (line.json) {
+        const std::string head = batch_json_head(line.output_folder, options, rectifier);
+        std::fwrite(head.data(), 1, head.size(), stdout);
+    }
+    size_t reported = 0, failed = 0;
+    const auto report = [&](std::size_t index, const PairResult& result) {
         if (!result.failure.empty()) {
             ++failed;
-            if (progress) {
-                std::fputc('\n', stderr);
-            }
-            std::fprintf(stderr, "%s: pair %zu (%s, %s): %s\n", kName, i + 1,
-                         pairs[i].left.c_str(), pairs[i].right.c_str(), result.failure.c_str());
+            std::fprintf(stderr, "%s%s: pair %zu (%s, %s): %s\n", progress ? "\n" : "", kName,
+                         index + 1, result.pair.left.c_str(), result.pair.right.c_str(),
+                         result.failure.c_str());
         }
         if (line.json) {
-            results.push_back(std::move(result));
+            const std::string text = batch_json_pair(index, result, reported == 0);
+            std::fwrite(text.data(), 1, text.size(), stdout);
         }
+        ++reported;
         if (progress) {
-            show_progress(i + 1, pairs.size(), start);
+            show_progress(reported, facts.in_shard, failed, start);
         }
+    };
+    RunSummary summary;
+    try {
+        summary = run_pairs(*open_pairs(), line.output_folder, rectifier, options, line.settings,
+                            report);
+    } catch (const PairListError& error) {
+        return failure(error.what(), 1);
     }
     if (progress) {
         std::fputc('\n', stderr);
     }
     if (line.json) {
-        const std::string report = format_batch_json(line.output_folder, options, rectifier, results);
-        std::fwrite(report.data(), 1, report.size(), stdout);
+        const std::string tail = batch_json_tail(summary);
+        std::fwrite(tail.data(), 1, tail.size(), stdout);
         if (std::fflush(stdout) != 0) {
             return failure("cannot write the report.", 1);
         }
     }
-    return failed == 0 ? 0 : 1;
+    return summary.failed == 0 ? 0 : 1;
 }
 
 }  // namespace

@@ -56,47 +56,55 @@ std::string json_string(const std::string& text) {
     return out + "\"";
 }
 
-std::string format_batch_json(const std::string& output_folder, const BatchOptions& options,
-                              const PairRectifier& rectifier,
-                              const std::vector<PairResult>& results) {
-    size_t failed = 0;
-    std::string pairs;
-    const auto field = [&pairs](const char* name, const std::string& value) {
-        pairs.append(", \"").append(name).append("\": ").append(json_string(value));
-    };
-    for (const PairResult& result : results) {
-        pairs.append(pairs.empty() ? "{\"left\": " : ", {\"left\": ");
-        pairs.append(json_string(result.pair.left));
-        field("right", result.pair.right);
-        if (!result.failure.empty()) {
-            ++failed;
-            field("error", result.failure);
-        } else {
-            field("left_output", result.outputs.left);
-            field("right_output", result.outputs.right);
-            if (!result.outputs.left_mask.empty()) {
-                field("left_mask", result.outputs.left_mask);
-                field("right_mask", result.outputs.right_mask);
-            }
-        }
-        pairs.append("}");
-    }
-    char numbers[160];
-    std::snprintf(numbers, sizeof numbers,
-                  ", \"scale\": %.17g, \"image_size\": %s, \"output_size\": %s, "
-                  "\"succeeded\": %zu, \"failed\": %zu, \"pairs\": [",
+std::string batch_json_head(const std::string& output_folder, const BatchOptions& options,
+                            const PairRectifier& rectifier) {
+    char numbers[128];
+    std::snprintf(numbers, sizeof numbers, ", \"scale\": %.17g, \"image_size\": %s, \"output_size\": %s",
                   options.scale, json_size(rectifier.image_size).c_str(),
-                  json_size(rectifier.output_size).c_str(), results.size() - failed, failed);
-    std::string report = "{\"output_dir\": ";
-    report.append(json_string(output_folder))
+                  json_size(rectifier.output_size).c_str());
+    std::string head = "{\"output_dir\": ";
+    head.append(json_string(output_folder))
         .append(", \"view\": ")
         .append(json_string(view_name(options.view)))
         .append(", \"interpolation\": ")
         .append(json_string(interpolation_name(options.interpolation)))
         .append(numbers)
-        .append(pairs)
-        .append("]}\n");
-    return report;
+        .append(", \"pairs\": [");
+    return head;
+}
+
+std::string batch_json_pair(std::size_t index, const PairResult& result, bool first) {
+    std::string text = first ? "{\"index\": " : ", {\"index\": ";
+    text.append(std::to_string(index));
+    const auto field = [&text](const char* name, const std::string& value) {
+        text.append(", \"").append(name).append("\": ").append(json_string(value));
+    };
+    field("left", result.pair.left);
+    field("right", result.pair.right);
+    if (!result.failure.empty()) {
+        field("error", result.failure);
+    } else {
+        field("left_output", result.outputs.left);
+        field("right_output", result.outputs.right);
+        if (!result.outputs.left_mask.empty()) {
+            field("left_mask", result.outputs.left_mask);
+            field("right_mask", result.outputs.right_mask);
+        }
+        if (result.skipped) {
+            text.append(", \"skipped\": true");
+        }
+    }
+    return text.append("}");
+}
+
+std::string batch_json_tail(const RunSummary& summary) {
+    char tail[256];
+    std::snprintf(tail, sizeof tail,
+                  "], \"rectified\": %zu, \"skipped\": %zu, \"failed\": %zu, \"stage_seconds\": "
+                  "{\"decode\": %.3f, \"resample\": %.3f, \"encode\": %.3f, \"write\": %.3f}}\n",
+                  summary.rectified, summary.skipped, summary.failed, summary.times.decode,
+                  summary.times.resample, summary.times.encode, summary.times.write);
+    return tail;
 }
 
 bool write_cameras_file(const std::string& path, const RectifiedCameras& cameras) {

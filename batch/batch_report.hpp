@@ -6,17 +6,21 @@
 #include <vector>
 
 #include "batch/batch_run.hpp"
+#include "batch/pipeline.hpp"
 
 namespace rectify {
 
-// One JSON object on one line, ending in a line end:
+// The JSON report, one object on one line, written as the run goes:
 // {"output_dir": ..., "view": ..., "interpolation": ..., "scale": ...,
-//  "image_size": [w, h], "output_size": [w, h], "succeeded": n, "failed": m,
-//  "pairs": [{"left": ..., "right": ..., "left_output": ..., "right_output": ...
-//             [, "left_mask": ..., "right_mask": ...]} or {..., "error": ...}]}
-std::string format_batch_json(const std::string& output_folder, const BatchOptions& options,
-                              const PairRectifier& rectifier,
-                              const std::vector<PairResult>& results);
+//  "image_size": [w, h], "output_size": [w, h], "pairs": [
+//   {"index": i, "left": ..., "right": ..., "left_output": ..., "right_output": ...
+//    [, "left_mask": ..., "right_mask": ...] [, "skipped": true]} or {..., "error": ...}, ...],
+//  "rectified": n, "skipped": s, "failed": m,
+//  "stage_seconds": {"decode": ..., "resample": ..., "encode": ..., "write": ...}}
+std::string batch_json_head(const std::string& output_folder, const BatchOptions& options,
+                            const PairRectifier& rectifier);
+std::string batch_json_pair(std::size_t index, const PairResult& result, bool first);
+std::string batch_json_tail(const RunSummary& summary);
 
 // A JSON string literal for any bytes: quotes, backslashes and control
 // characters escaped, bytes that are not UTF-8 as \u00XX of their value.

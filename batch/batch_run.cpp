@@ -1,6 +1,10 @@
 #include "batch/batch_run.hpp"
 
+#include <sys/stat.h>
+
+#include <chrono>
 #include <cmath>
+#include <new>
 #include <stdexcept>
 
 #include "imagefiles/atomic_file.hpp"
@@ -18,11 +22,18 @@ cv::Mat to_double(const cv::Matx33d& m) {
 }
 
 // The work of rectify_pair_files; the outputs' names may change (.pgm).
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 std::optional<std::string> rectify_into(const PairRectifier& rectifier, const BatchOptions& options,
-                                        PairResult& result) {
+                                        int threads, PairResult& result) {
     const PairPaths& pair = result.pair;
     PairOutputs& outputs = result.outputs;
-    ImagePair images = read_image_pair(pair.left, pair.right, ImageMode::any);
+    StageTimes& times = result.times;
+    auto start = std::chrono::steady_clock::now();
+    ImagePair images = read_image_pair(pair.left, pair.right, ImageMode::any, threads != 1);
+    times.decode = seconds_since(start);
     if (images.failure != ImagePair::Failure::none) {
         return "cannot read image " +
                (images.failure == ImagePair::Failure::first ? pair.left : pair.right) + ".";
@@ -50,10 +61,12 @@ std::optional<std::string> rectify_into(const PairRectifier& rectifier, const Ba
             }
         }
     }
-    const cv::Mat left = resample(images.first, rectifier.left, options.left_fill);
+    start = std::chrono::steady_clock::now();
+    const cv::Mat left = resample(images.first, rectifier.left, options.left_fill, threads);
     images.first.release();
-    const cv::Mat right = resample(images.second, rectifier.right, options.right_fill);
+    const cv::Mat right = resample(images.second, rectifier.right, options.right_fill, threads);
     images.second.release();
+    times.resample = seconds_since(start);
 
     struct Output {
         std::string path;
@@ -72,14 +85,23 @@ std::optional<std::string> rectify_into(const PairRectifier& rectifier, const Ba
         if (!replaceable_by_output(output.path)) {
             return "cannot write " + output.path + ": it is not a regular file.";
         }
+        start = std::chrono::steady_clock::now();
         files.push_back(std::make_unique<AtomicFile>(output.path));
-        if (!write_image(*files.back(), *output.image, output.format, options.jpeg_quality)) {
+        const bool written =
+            write_image(*files.back(), *output.image, output.format, options.jpeg_quality);
+        const double writing = files.back()->seconds_writing();
+        times.encode += seconds_since(start) - writing;
+        times.write += writing;
+        if (!written) {
             return "cannot write file " + output.path + ".";
         }
         committing.push_back(files.back().get());
     }
+    start = std::chrono::steady_clock::now();
     CommitFailure failure;
-    if (!commit_together(committing, failure)) {
+    const bool committed = commit_together(committing, failure);
+    times.write += seconds_since(start);
+    if (!committed) {
         return "cannot write file " + failure.path + ".";
     }
     return std::nullopt;
@@ -130,13 +152,46 @@ RectifiedCameras rectifier_cameras(const StereoCalibration& calibration,
     return cameras;
 }
 
+StageTimes& StageTimes::operator+=(const StageTimes& other) {
+    decode += other.decode;
+    resample += other.resample;
+    encode += other.encode;
+    write += other.write;
+    return *this;
+}
+
 PairResult rectify_pair_files(const PairRectifier& rectifier, const BatchOptions& options,
-                              const PairPaths& pair, const PairOutputs& outputs) {
-    PairResult result{pair, outputs, {}};
-    if (const std::optional<std::string> failure = rectify_into(rectifier, options, result)) {
-        result.failure = *failure;
+                              const PairPaths& pair, const PairOutputs& outputs, int threads) {
+    PairResult result;
+    result.pair = pair;
+    result.outputs = outputs;
+    try {
+        if (const std::optional<std::string> failure =
+                rectify_into(rectifier, options, threads, result)) {
+            result.failure = *failure;
+        }
+    } catch (const std::bad_alloc&) {
+        result.failure = "out of memory.";
+    } catch (const std::exception& error) {
+        result.failure = std::string("cannot rectify: ") + error.what();
     }
     return result;
+}
+
+bool pair_outputs_exist(const PairOutputs& outputs, OutputFormat format) {
+    const auto exists = [format](const std::string& path) {
+        struct stat info {};
+        if (path.empty() || stat(path.c_str(), &info) == 0) {
+            return true;
+        }
+        if (format == OutputFormat::ppm && path.ends_with(".ppm")) {
+            const std::string grey = path.substr(0, path.size() - 4) + ".pgm";
+            return stat(grey.c_str(), &info) == 0;
+        }
+        return false;
+    };
+    return exists(outputs.left) && exists(outputs.right) && exists(outputs.left_mask) &&
+           exists(outputs.right_mask);
 }
 
 }  // namespace rectify

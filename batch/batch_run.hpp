@@ -53,15 +53,29 @@ RectifiedCameras rectifier_cameras(const StereoCalibration& calibration,
 
 // What became of one pair: the files written (a grey image's PPM output is a
 // PGM, named .pgm), or the failure as one line without a line end.
+// Where a pair's time went, in seconds: decoding both images, resampling
+// them, encoding the outputs and handing the bytes to the system (writing,
+// and renaming the files into place).
+struct StageTimes {
+    double decode = 0, resample = 0, encode = 0, write = 0;
+    StageTimes& operator+=(const StageTimes& other);
+};
+
 struct PairResult {
     PairPaths pair;
     PairOutputs outputs;
     std::string failure;  // empty on success
+    bool skipped = false;  // a resumed run found every output there already
+    StageTimes times;
 };
 
 // Reads, rectifies and writes one pair; all of its files are renamed into
-// place together.
+// place together. threads: how many the pair's own work may use (1 when
+// several pairs run at once; 0 for every processor).
 PairResult rectify_pair_files(const PairRectifier& rectifier, const BatchOptions& options,
-                              const PairPaths& pair, const PairOutputs& outputs);
+                              const PairPaths& pair, const PairOutputs& outputs, int threads = 0);
+
+// Whether every output of a pair is there (for PPM output, as .ppm or .pgm).
+bool pair_outputs_exist(const PairOutputs& outputs, OutputFormat format);
 
 }  // namespace rectify

@@ -1,7 +1,7 @@
 #include "batch/output_names.hpp"
 
 #include <filesystem>
-#include <unordered_map>
+#include <functional>
 
 namespace rectify {
 namespace {
@@ -38,32 +38,36 @@ PairOutputs pair_outputs(const std::string& output_folder, const PairPaths& pair
     return outputs;
 }
 
-std::optional<std::string> find_collision(const std::vector<PairPaths>& pairs,
-                                          const std::vector<PairOutputs>& outputs) {
-    std::unordered_map<std::string, std::string> inputs;
-    for (const PairPaths& pair : pairs) {
-        inputs.emplace(canonical(pair.left), pair.left);
-        inputs.emplace(canonical(pair.right), pair.right);
+std::optional<std::string> CollisionCheck::add(std::size_t index, const PairPaths& pair,
+                                               const PairOutputs& outputs) {
+    for (const std::string* input : {&pair.left, &pair.right}) {
+        inputs_.emplace(std::hash<std::string>{}(canonical(*input)), index);
     }
-    std::unordered_map<std::string, size_t> written;  // output -> its pair's index
-    for (size_t i = 0; i < outputs.size(); ++i) {
-        for (const std::string* path : {&outputs[i].left, &outputs[i].right,
-                                        &outputs[i].left_mask, &outputs[i].right_mask}) {
-            if (path->empty()) {
-                continue;
-            }
-            const std::string key = canonical(*path);
-            if (const auto input = inputs.find(key); input != inputs.end()) {
-                return "Refusing to write " + *path + ": it is the input file " + input->second +
-                       ".";
-            }
-            const auto [earlier, inserted] = written.emplace(key, i);
-            if (!inserted) {
-                return "Refusing to write " + *path + " twice: pairs " +
-                       std::to_string(earlier->second + 1) + " (" + pairs[earlier->second].left +
-                       ") and " + std::to_string(i + 1) + " (" + pairs[i].left +
-                       ") would both write it.";
-            }
+    for (const std::string* path :
+         {&outputs.left, &outputs.right, &outputs.left_mask, &outputs.right_mask}) {
+        if (path->empty()) {
+            continue;
+        }
+        const std::uint64_t key = std::hash<std::string>{}(canonical(*path));
+        if (const auto input = inputs_.find(key); input != inputs_.end()) {
+            return "Refusing to write " + *path + ": it is an input of pair " +
+                   std::to_string(input->second + 1) + ".";
+        }
+        const auto [earlier, inserted] = outputs_.emplace(key, index);
+        if (!inserted) {
+            return "Refusing to write " + *path + " twice: pairs " +
+                   std::to_string(earlier->second + 1) + " and " + std::to_string(index + 1) +
+                   " would both write it.";
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> CollisionCheck::finish() const {
+    for (const auto& [key, writer] : outputs_) {
+        if (const auto input = inputs_.find(key); input != inputs_.end()) {
+            return "Refusing to write the outputs of pair " + std::to_string(writer + 1) +
+                   ": one of them is an input of pair " + std::to_string(input->second + 1) + ".";
         }
     }
     return std::nullopt;

@@ -3,7 +3,9 @@
 // and DIR/right_mask/), each output named after its input with the output
 // format's extension, so that two cameras' recordings named alike stay so.
 
+#include <cstdint>
 #include <optional>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -26,10 +28,22 @@ PairOutputs pair_outputs(const std::string& output_folder, const PairPaths& pair
                          const std::string& left_extension, const std::string& right_extension,
                          bool masks);
 
-// The first way the outputs of a list would destroy something: two outputs
-// that are one file, or an output that is one of the inputs. One line, without
-// a line end; nothing when the outputs are safe.
-std::optional<std::string> find_collision(const std::vector<PairPaths>& pairs,
-                                          const std::vector<PairOutputs>& outputs);
+// Finds the first way the outputs of a list would destroy something: two
+// outputs that are one file, or an output that is one of the inputs. Pairs are
+// added one at a time and only a hash of each path is kept, so a list of any
+// length can be checked.
+class CollisionCheck {
+  public:
+    // One line, without a line end, when this pair's outputs collide with an
+    // input or an output of a pair added before (or with its own).
+    std::optional<std::string> add(std::size_t index, const PairPaths& pair,
+                                   const PairOutputs& outputs);
+    // Once every pair is added: an output of a pair that is an input of a
+    // later one.
+    std::optional<std::string> finish() const;
+
+  private:
+    std::unordered_map<std::uint64_t, std::size_t> inputs_, outputs_;  // path hash -> pair
+};
 
 }  // namespace rectify

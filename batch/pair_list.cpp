@@ -94,8 +94,11 @@ std::vector<std::string> regular_files(const std::string& folder) {
 
 }  // namespace
 
-std::vector<PairPaths> read_pair_list(const std::string& path) {
-    // Without blocking on open, so a FIFO with no writer reads as empty.
+namespace {
+
+// Opens a pair list without blocking on a FIFO that has no writer yet (it then
+// reads as empty), and refuses folders.
+int open_pair_list(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat info {};
     if (fd < 0 || fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
@@ -106,39 +109,99 @@ std::vector<PairPaths> read_pair_list(const std::string& path) {
         throw PairListError("Cannot read pair list " + path + ": " + why + ".");
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    std::string text;
-    char buffer[1 << 16];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
-        text.append(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    return fd;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// Reads the list a line at a time.
+class PairListStream : public PairStream {
+  public:
+    explicit PairListStream(const std::string& path)
+        : path_(path), folder_(folder_of(path)) {
+        const int fd = open_pair_list(path);
+        file_.reset(fdopen(fd, "r"));
+        if (!file_) {
+            close(fd);
+            throw PairListError("Cannot read pair list " + path + ": " + std::strerror(errno) + ".");
+        }
     }
-    close(fd);
-    if (n < 0) {
-        throw PairListError("Cannot read pair list " + path + ": " + std::strerror(errno) + ".");
+
+    std::optional<PairPaths> next() override {
+        std::string line;
+        while (read_line(line)) {
+            ++line_number_;
+            const std::string text = strip(line);
+            if (text.empty()) {
+                continue;
+            }
+            PairPaths pair;
+            if (!split_pair(text, pair.left, pair.right)) {
+                throw PairListError("Cannot read pair list " + path_ + ": line " +
+                                    std::to_string(line_number_) +
+                                    " is not two paths separated by a tab or by spaces.");
+            }
+            pair.left = resolve(folder_, pair.left);
+            pair.right = resolve(folder_, pair.right);
+            return pair;
+        }
+        return std::nullopt;
     }
-    const std::string folder = folder_of(path);
+
+  private:
+    bool read_line(std::string& line) {
+        line.clear();
+        int c;
+        while ((c = std::getc(file_.get())) != EOF && c != '\n') {
+            line += static_cast<char>(c);
+        }
+        if (c == EOF && std::ferror(file_.get())) {
+            throw PairListError("Cannot read pair list " + path_ + ": " + std::strerror(errno) + ".");
+        }
+        return c != EOF || !line.empty();
+    }
+
+    std::string path_, folder_;
+    std::unique_ptr<std::FILE, FileCloser> file_;
+    size_t line_number_ = 0;
+};
+
+class VectorStream : public PairStream {
+  public:
+    explicit VectorStream(std::vector<PairPaths> pairs) : pairs_(std::move(pairs)) {}
+    std::optional<PairPaths> next() override {
+        if (index_ >= pairs_.size()) {
+            return std::nullopt;
+        }
+        return pairs_[index_++];
+    }
+
+  private:
+    std::vector<PairPaths> pairs_;
+    size_t index_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<PairStream> stream_pairs(std::vector<PairPaths> pairs) {
+    return std::make_unique<VectorStream>(std::move(pairs));
+}
+
+std::unique_ptr<PairStream> stream_pair_list(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+        return std::make_unique<PairListStream>(path);
+    }
+    return stream_pairs(read_pair_list(path));
+}
+
+std::vector<PairPaths> read_pair_list(const std::string& path) {
+    PairListStream stream(path);
     std::vector<PairPaths> pairs;
-    size_t line_number = 0, start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        ++line_number;
-        const std::string line = strip(text.substr(start, end - start));
-        start = end + 1;
-        if (line.empty()) {
-            continue;
-        }
-        PairPaths pair;
-        if (!split_pair(line, pair.left, pair.right)) {
-            throw PairListError("Cannot read pair list " + path + ": line " +
-                                std::to_string(line_number) +
-                                " is not two paths separated by a tab or by spaces.");
-        }
-        pair.left = resolve(folder, pair.left);
-        pair.right = resolve(folder, pair.right);
-        pairs.push_back(std::move(pair));
+    while (std::optional<PairPaths> pair = stream.next()) {
+        pairs.push_back(std::move(*pair));
     }
     return pairs;
 }

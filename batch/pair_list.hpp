@@ -2,6 +2,9 @@
 // The pairs a batch run rectifies: given on the command line, listed in a
 // file, or paired from two folders.
 
+#include <cstdio>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -17,6 +20,22 @@ class PairListError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
 };
+
+// Pairs one at a time, so that a list of any length is never held whole.
+class PairStream {
+  public:
+    virtual ~PairStream() = default;
+    // The next pair, or nothing at the end. Throws PairListError.
+    virtual std::optional<PairPaths> next() = 0;
+};
+
+// The pairs of a vector, in order.
+std::unique_ptr<PairStream> stream_pairs(std::vector<PairPaths> pairs);
+
+// A pair list file read as a stream (see read_pair_list for the format). A
+// regular file is read lazily, a line at a time; a pipe or FIFO, which can be
+// read only once, is read whole up front (its paths, not any image).
+std::unique_ptr<PairStream> stream_pair_list(const std::string& path);
 
 // One pair a line, the two paths separated by a tab or by spaces, relative to
 // the file's folder (absolute ones as they are); blank lines and everything

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 
 #include "imagefiles/signal_cleanup.hpp"
@@ -48,9 +49,16 @@ AtomicFile::AtomicFile(std::string final_path) : final_path_(std::move(final_pat
     if (folder_fd_ < 0) {
         return;
     }
-    // O_EXCL with a name of our own: never writes through an existing file or
-    // link. Mode 0666 lets the umask decide, as for any new file. Signals wait
-    // until the name is registered for removal.
+    // Where the file system allows it, the data goes to a file with no name
+    // at all, which no kill can leave behind; it gets its names only when
+    // the run commits. Linking it then goes through /proc/self/fd.
+    if (access("/proc/self/fd", X_OK) == 0) {
+        fd_ = openat(folder_fd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        unnamed_ = fd_ >= 0;
+    }
+    // Elsewhere, O_EXCL with a name of our own: never writes through an
+    // existing file or link. Mode 0666 lets the umask decide, as for any new
+    // file. Signals wait until the name is registered for removal.
     for (unsigned attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
         temporary_ = temporary_name(attempt);
         const TerminationSignalsBlocked blocked;
@@ -65,9 +73,9 @@ AtomicFile::AtomicFile(std::string final_path) : final_path_(std::move(final_pat
 
 AtomicFile::~AtomicFile() {
     if (fd_ >= 0) {
-        ::close(fd_);
+        ::close(fd_);  // an unnamed file vanishes with its last descriptor
     }
-    if (!committed_ && (fd_ >= 0 || finished_)) {
+    if (!unnamed_ && !committed_ && (fd_ >= 0 || finished_)) {
         unlinkat(folder_fd_, temporary_.c_str(), 0);
     }
     release_temporary(cleanup_slot_);
@@ -77,6 +85,11 @@ AtomicFile::~AtomicFile() {
 }
 
 bool AtomicFile::write(const void* data, std::size_t size) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto add_time = [&] {
+        seconds_writing_ +=
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
     const auto* bytes = static_cast<const unsigned char*>(data);
     while (fd_ >= 0 && size > 0) {
         const ssize_t written = ::write(fd_, bytes, size);
@@ -84,11 +97,13 @@ bool AtomicFile::write(const void* data, std::size_t size) {
             continue;
         }
         if (written <= 0) {
+            add_time();
             return false;
         }
         bytes += written;
         size -= static_cast<std::size_t>(written);
     }
+    add_time();
     return fd_ >= 0;
 }
 
@@ -98,6 +113,10 @@ bool AtomicFile::finish() {
     }
     if (fd_ < 0) {
         return false;
+    }
+    if (unnamed_) {
+        finished_ = true;  // kept open: closing it would lose it
+        return true;
     }
     const int result = ::close(fd_);
     fd_ = -1;
@@ -110,7 +129,33 @@ bool AtomicFile::commit() {
     return finish() && commit_together({this}, failure);
 }
 
+bool AtomicFile::name_unnamed_file() {
+    const std::string descriptor = "/proc/self/fd/" + std::to_string(fd_);
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        temporary_ = temporary_name(attempt);
+        if (linkat(AT_FDCWD, descriptor.c_str(), folder_fd_, temporary_.c_str(),
+                   AT_SYMLINK_FOLLOW) == 0) {
+            break;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    // A delayed write error shows when the file is closed.
+    const int result = ::close(fd_);
+    fd_ = -1;
+    unnamed_ = false;
+    if (result != 0) {
+        unlinkat(folder_fd_, temporary_.c_str(), 0);
+        return false;
+    }
+    return true;
+}
+
 bool AtomicFile::rename_into_place() {
+    if (unnamed_ && !name_unnamed_file()) {
+        return false;
+    }
     if (renameat(folder_fd_, temporary_.c_str(), folder_fd_, name_.c_str()) != 0) {
         return false;
     }

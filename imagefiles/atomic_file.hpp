@@ -13,13 +13,16 @@ namespace rectify {
 struct CommitFailure;
 
 // Owns the temporary file: closes it, and removes it unless it was renamed into
-// place. The temporary has a short hidden name of its own in the final file's
-// folder (".stereo-rectify-XXXXXX"), so it fits wherever the final name fits,
-// and is created with mode 0666 less the umask, like any new file. A process
-// killed mid-write leaves at most a stray temporary (none at all for SIGINT,
-// SIGTERM and SIGHUP once remove_temporaries_on_signals() is in force), never a
-// truncated file under the final name. (The data is not forced to disk before
-// the rename: the guarantee is about the process failing, not the machine.)
+// place. Where the file system allows (O_TMPFILE), the temporary has no name
+// until the commit, so a process killed at any moment, even by SIGKILL, leaves
+// nothing behind but in the microseconds of the commit itself. Elsewhere it
+// has a short hidden name of its own in the final file's folder
+// (".stereo-rectify-XXXXXX"), so it fits wherever the final name fits, and
+// SIGINT, SIGTERM and SIGHUP remove it once remove_temporaries_on_signals() is
+// in force. Either way it is created with mode 0666 less the umask, like any
+// new file, and a truncated file never stands under the final name. (The data
+// is not forced to disk before the rename: the guarantee is about the process
+// failing, not the machine.)
 class AtomicFile {
   public:
     explicit AtomicFile(std::string final_path);
@@ -30,8 +33,11 @@ class AtomicFile {
     bool ok() const { return fd_ >= 0; }
     const std::string& final_path() const { return final_path_; }
     // The temporary's descriptor, for writers that need to seek in it; -1
-    // once finished or when it could not be created.
+    // when it could not be created. Not to be closed.
     int descriptor() const { return fd_; }
+    // The time spent in write() so far, in seconds: how long handing the
+    // bytes to the system took, as opposed to making them.
+    double seconds_writing() const { return seconds_writing_; }
     bool write(const void* data, std::size_t size);
     // Closes the temporary; a delayed write error shows here. Once finished,
     // the file waits for commit() or commit_together().
@@ -42,6 +48,7 @@ class AtomicFile {
   private:
     friend bool commit_together(const std::vector<AtomicFile*>& files, CommitFailure& failure);
     bool rename_into_place();
+    bool name_unnamed_file();
 
     std::string final_path_;
     std::string name_;       // the final file name within its folder
@@ -49,8 +56,10 @@ class AtomicFile {
     int folder_fd_ = -1;
     int fd_ = -1;
     int cleanup_slot_ = -1;
+    bool unnamed_ = false;  // an O_TMPFILE file, named only when committed
     bool finished_ = false;
     bool committed_ = false;
+    double seconds_writing_ = 0.0;
 };
 
 // Whether a file may be replaced by an output: it does not exist, or it is a

@@ -31,7 +31,7 @@ struct SecondImage {
 }  // namespace
 
 ImagePair read_image_pair(const std::string& first_path, const std::string& second_path,
-                          ImageMode mode) {
+                          ImageMode mode, bool concurrently) {
     ImagePair pair;
     std::optional<ImageFile> first = ImageFile::open(first_path, mode);
     if (!first) {
@@ -43,7 +43,9 @@ ImagePair read_image_pair(const std::string& first_path, const std::string& seco
     second->mode = mode;
     std::thread thread;
     try {
-        thread = std::thread([second] { second->read(); });
+        if (concurrently) {
+            thread = std::thread([second] { second->read(); });
+        }
     } catch (const std::system_error&) {
         // No thread to be had: the second image is read after the first.
     }

@@ -23,7 +23,9 @@ struct ImagePair {
 // fails, the second is abandoned: it is told to stop and not waited for (a
 // FIFO that never delivers cannot hold the caller), and the failure is the
 // first's, whatever became of the second.
+// With concurrently false, the second is read after the first in this thread
+// (for callers that already keep every processor busy).
 ImagePair read_image_pair(const std::string& first_path, const std::string& second_path,
-                          ImageMode mode);
+                          ImageMode mode, bool concurrently = true);
 
 }  // namespace rectify

@@ -210,9 +210,12 @@ bool write_tiff(AtomicFile& file, const cv::Mat& image) {
 bool write_image(AtomicFile& file, const cv::Mat& image, OutputFormat format, int jpeg_quality) {
     switch (format) {
         case OutputFormat::png:
-            return write_png(image, [&file](const unsigned char* data, size_t size) {
-                       return file.write(data, size);
-                   }) &&
+            return write_png(
+                       image,
+                       [&file](const unsigned char* data, size_t size) {
+                           return file.write(data, size);
+                       },
+                       PngCompression::fast) &&
                    file.finish();
         case OutputFormat::ppm:
             return write_ppm(file, image);

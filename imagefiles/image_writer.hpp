@@ -25,7 +25,8 @@ std::string output_extension(OutputFormat format, int channels);
 bool format_holds(OutputFormat format, int depth);
 
 // Writes an 8- or 16-bit, grey or BGR image into file and finishes it; false
-// on any failure (nothing from the libraries reaches the terminal).
+// on any failure (nothing from the libraries reaches the terminal). PNG files
+// are compressed for speed (PngCompression::fast).
 // jpeg_quality: 1 to 100, for JPEG only.
 bool write_image(AtomicFile& file, const cv::Mat& image, OutputFormat format,
                  int jpeg_quality = 95);

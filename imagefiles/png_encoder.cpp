@@ -40,12 +40,22 @@ int png_colour_type(int channels) {
 }
 
 // Frames jumped over by libpng's errors hold only trivially destructible objects.
-bool write_png_rows(png_structp png, png_infop info, const cv::Mat& image, const PngSink& sink) {
+bool write_png_rows(png_structp png, png_infop info, const cv::Mat& image, const PngSink& sink,
+                    PngCompression compression) {
     if (setjmp(png_jmpbuf(png))) {
         return false;
     }
     png_set_write_fn(png, const_cast<PngSink*>(&sink), png_write_sink, png_flush_nothing);
-    png_set_compression_level(png, 6);
+    if (compression == PngCompression::fast) {
+        // The image library's own default: one cheap filter, the fastest
+        // zlib level, run-length matches only.
+        png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+        png_set_compression_level(png, 1);
+        png_set_compression_strategy(png, 3);  // Z_RLE
+        png_set_compression_mem_level(png, 9);
+    } else {
+        png_set_compression_level(png, 6);
+    }
     const int bit_depth = image.depth() == CV_16U ? 16 : 8;
     png_set_IHDR(png, info, static_cast<png_uint_32>(image.cols),
                  static_cast<png_uint_32>(image.rows), bit_depth, png_colour_type(image.channels()),
@@ -66,7 +76,7 @@ bool write_png_rows(png_structp png, png_infop info, const cv::Mat& image, const
 
 }  // namespace
 
-bool write_png(const cv::Mat& image, const PngSink& sink) {
+bool write_png(const cv::Mat& image, const PngSink& sink, PngCompression compression) {
     const int channels = image.channels();
     if (image.empty() || image.dims != 2 || (image.depth() != CV_8U && image.depth() != CV_16U) ||
         (channels != 1 && channels != 3 && channels != 4)) {
@@ -77,7 +87,7 @@ bool write_png(const cv::Mat& image, const PngSink& sink) {
         return false;
     }
     png_infop info = png_create_info_struct(png);
-    const bool written = info != nullptr && write_png_rows(png, info, image, sink);
+    const bool written = info != nullptr && write_png_rows(png, info, image, sink, compression);
     png_destroy_write_struct(&png, &info);
     return written;
 }

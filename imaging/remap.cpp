@@ -26,14 +26,16 @@ int nearest_index(float c, int size) {
 // Rows in bands of at most 2^16 pixels, spread over our own threads. Below
 // about 1.5 * 2^16 pixels cv::remap runs its rows in the calling thread, so
 // the image library starts no threads of its own for these bands.
-void for_each_band(cv::Size size, const std::function<void(int, int)>& rows) {
+void for_each_band(cv::Size size, int threads, const std::function<void(int, int)>& rows) {
     const int band_rows = std::max(1, (1 << 16) / std::max(size.width, 1));
     const int bands = (size.height + band_rows - 1) / band_rows;
-    if (bands <= 1) {
-        rows(0, size.height);
+    if (bands <= 1 || threads == 1) {
+        for (int band = 0; band < bands; ++band) {
+            rows(band * band_rows, std::min(size.height, (band + 1) * band_rows));
+        }
         return;
     }
-    run_in_parallel(bands, available_processors(), [&](int band) {
+    run_in_parallel(bands, threads > 0 ? threads : available_processors(), [&](int band) {
         rows(band * band_rows, std::min(size.height, (band + 1) * band_rows));
     });
 }
@@ -115,7 +117,7 @@ SamplingPlan plan_sampling(const cv::Mat& map_x, const cv::Mat& map_y, cv::Size 
     if (nearest) {
         plan.table.create(plan.map_size, CV_32SC2);
     }
-    for_each_band(plan.map_size, [&](int y_begin, int y_end) {
+    for_each_band(plan.map_size, 0, [&](int y_begin, int y_end) {
         for (int y = y_begin; y < y_end; ++y) {
             const float* u = map_x.ptr<float>(y);
             const float* v = map_y.ptr<float>(y);
@@ -156,13 +158,13 @@ SamplingPlan plan_side(const StereoCalibration& calibration, const ViewFit& fit,
     return plan_sampling(maps.map_x, maps.map_y, fit.source_size, fit.output_size, interpolation);
 }
 
-cv::Mat resample(const cv::Mat& source, const SamplingPlan& plan, int fill_8bit) {
+cv::Mat resample(const cv::Mat& source, const SamplingPlan& plan, int fill_8bit, int threads) {
     CV_Assert(source.size() == plan.source_size);
     CV_Assert((source.depth() == CV_8U || source.depth() == CV_16U) &&
               (source.channels() == 1 || source.channels() == 3));
     const double fill = source.depth() == CV_16U ? fill_8bit * 257.0 : fill_8bit;
     cv::Mat warped(plan.map_size, source.type());
-    for_each_band(plan.map_size, [&](int y_begin, int y_end) {
+    for_each_band(plan.map_size, threads, [&](int y_begin, int y_end) {
         cv::Mat band = warped.rowRange(y_begin, y_end);
         if (plan.interpolation == Interpolation::nearest) {
             gather(source, plan.table, warped, y_begin, y_end);

@@ -61,7 +61,8 @@ void run_bands_in_parallel(int bands, const std::function<void(int)>& task);
 // floor(u + 0.5); every other pixel takes the fill: fill_8bit (0 .. 255) in
 // each channel, times 257 for a 16-bit image. Rows are spread over this
 // process's processors with threads of our own; none needs to start.
-cv::Mat resample(const cv::Mat& source, const SamplingPlan& plan, int fill_8bit);
+// threads: how many may share the rows (0: every processor available).
+cv::Mat resample(const cv::Mat& source, const SamplingPlan& plan, int fill_8bit, int threads = 0);
 
 // The six-argument tool's final resize: bilinear (cv::resize), the image as
 // it is when it already has the size; runs in this thread alone when the

@@ -133,7 +133,7 @@ TEST_F(BatchRun, AFailedPairIsReportedAndTheOthersAreDone) {
     EXPECT_EQ(folder_entries(dir.file("out/left")), (std::vector<std::string>{"a.png", "c.png"}));
     EXPECT_EQ(folder_entries(dir.file("out/right_mask")),
               (std::vector<std::string>{"a.png", "c.png"}));
-    EXPECT_NE(result.output.find("\"succeeded\": 2, \"failed\": 1"), std::string::npos)
+    EXPECT_NE(result.output.find("\"rectified\": 2, \"skipped\": 0, \"failed\": 1"), std::string::npos)
         << result.output;
     EXPECT_NE(result.output.find("\"error\": \"cannot read image r/b.png.\""), std::string::npos);
 }

@@ -44,6 +44,7 @@ inline std::string read_file(const std::string& path) {
 
 }  // namespace rectify::testing
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -113,6 +114,41 @@ inline ProcessResult run_executable(const char* executable,
         result.signal = WTERMSIG(status);
     }
     return result;
+}
+
+// Starts the executable with arguments (argv[0] included) in folder cwd, its
+// standard output going to the file output_path (or nowhere when empty) and
+// its standard error nowhere; returns its process id, for the caller to
+// signal and reap.
+inline pid_t spawn_executable(const char* executable, const std::vector<std::string>& arguments,
+                              const std::string& cwd, const std::string& output_path = {}) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null_fd = open("/dev/null", O_WRONLY);
+        const int out_fd = output_path.empty()
+                               ? null_fd
+                               : open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out_fd, 1);
+        dup2(null_fd, 2);
+        if (chdir(cwd.c_str()) != 0) {
+            _exit(127);
+        }
+        std::vector<char*> argv;
+        for (const std::string& argument : arguments) {
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(executable, argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// Waits for a process; its exit status, or -1 when a signal ended it.
+inline int wait_for(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // Runs stereo-rectify itself.
