@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include <opencv2/core/utility.hpp>
 #include <opencv2/core/utils/logger.hpp>
 
 #include "app/batch_command_line.hpp"
@@ -306,6 +307,10 @@ int main(int argc, char** argv) {
         return 0;
     }
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    // The work is spread over threads of the tool's own (several pairs at
+    // once, or one pair's rows): the image library's pool would only compete
+    // with them, and it may fail to start where memory is tight.
+    cv::setNumThreads(1);
     rectify::use_huge_pages_for_images();
     rectify::remove_temporaries_on_signals();
     try {

@@ -8,6 +8,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "imaging/bilinear.hpp"
 #include "imaging/parallel.hpp"
 
 namespace rectify {
@@ -25,14 +26,14 @@ int nearest_index(float c, int size) {
 
 // Rows in bands of at most 2^16 pixels, spread over our own threads. Below
 // about 1.5 * 2^16 pixels cv::remap runs its rows in the calling thread, so
-// the image library starts no threads of its own for these bands.
+// the image library starts no threads of its own for these bands. With one
+// thread the rows go in one piece (the caller keeps the image library to one
+// thread as well).
 void for_each_band(cv::Size size, int threads, const std::function<void(int, int)>& rows) {
     const int band_rows = std::max(1, (1 << 16) / std::max(size.width, 1));
     const int bands = (size.height + band_rows - 1) / band_rows;
     if (bands <= 1 || threads == 1) {
-        for (int band = 0; band < bands; ++band) {
-            rows(band * band_rows, std::min(size.height, (band + 1) * band_rows));
-        }
+        rows(0, size.height);  // in one piece: this thread is the only one anyway
         return;
     }
     run_in_parallel(bands, threads > 0 ? threads : available_processors(), [&](int band) {
@@ -168,6 +169,9 @@ cv::Mat resample(const cv::Mat& source, const SamplingPlan& plan, int fill_8bit,
         cv::Mat band = warped.rowRange(y_begin, y_end);
         if (plan.interpolation == Interpolation::nearest) {
             gather(source, plan.table, warped, y_begin, y_end);
+        } else if (plan.interpolation == Interpolation::linear && source.type() == CV_8UC1) {
+            bilinear_grey_rows(source, plan.table, plan.fractions, plan.outside, warped, y_begin,
+                               y_end);
         } else {
             cv::remap(source, band, plan.table.rowRange(y_begin, y_end),
                       plan.fractions.rowRange(y_begin, y_end), opencv_flag(plan.interpolation),

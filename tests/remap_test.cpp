@@ -7,6 +7,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "imaging/bilinear.hpp"
 #include "imaging/remap.hpp"
 
 namespace rectify {
@@ -96,6 +97,27 @@ TEST(Remap, EveryInterpolationMatchesOpenCvWhereThereIsASourceAndFillsElsewhere)
             EXPECT_GT(sourced, size.area() / 3);
             EXPECT_LT(sourced, size.area() - size.width);
         }
+    }
+}
+
+TEST(Remap, GreyBilinearGivesTheImageLibrarysBytesOnBothPaths) {
+    // Wide enough for several eight-pixel steps and their leftovers.
+    const cv::Size source_size(61, 47), size(203, 70);
+    cv::Mat map_x, map_y;
+    make_map(source_size, size, map_x, map_y);
+    cv::Mat source(source_size, CV_8UC1);
+    cv::RNG(9).fill(source, cv::RNG::UNIFORM, 0, 256);
+    const SamplingPlan plan =
+        plan_sampling(map_x, map_y, source_size, size, Interpolation::linear);
+    cv::Mat expected;
+    cv::remap(source, expected, plan.table, plan.fractions, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+    expected.setTo(0, plan.outside);
+    for (const bool vector_instructions : {true, false}) {
+        cv::Mat out(size, CV_8UC1, cv::Scalar(0));
+        bilinear_grey_rows(source, plan.table, plan.fractions, plan.outside, out, 0, size.height,
+                           vector_instructions);
+        out.setTo(0, plan.outside);  // left for the caller to fill
+        EXPECT_EQ(cv::norm(out, expected, cv::NORM_INF), 0.0) << vector_instructions;
     }
 }
 
