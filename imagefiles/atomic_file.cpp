@@ -36,7 +36,8 @@ std::string temporary_name(unsigned attempt) {
 
 }  // namespace
 
-AtomicFile::AtomicFile(std::string final_path) : final_path_(std::move(final_path)) {
+AtomicFile::AtomicFile(std::string final_path, Temporary temporary)
+    : final_path_(std::move(final_path)) {
     const size_t slash = final_path_.rfind('/');
     const std::string folder = slash == std::string::npos ? "."
                                : slash == 0               ? "/"
@@ -52,7 +53,7 @@ AtomicFile::AtomicFile(std::string final_path) : final_path_(std::move(final_pat
     // Where the file system allows it, the data goes to a file with no name
     // at all, which no kill can leave behind; it gets its names only when
     // the run commits. Linking it then goes through /proc/self/fd.
-    if (access("/proc/self/fd", X_OK) == 0) {
+    if (temporary == Temporary::unnamed_where_possible && access("/proc/self/fd", X_OK) == 0) {
         fd_ = openat(folder_fd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
         unnamed_ = fd_ >= 0;
     }

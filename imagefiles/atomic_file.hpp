@@ -25,7 +25,11 @@ struct CommitFailure;
 // failing, not the machine.)
 class AtomicFile {
   public:
-    explicit AtomicFile(std::string final_path);
+    // named: always a named temporary, as on file systems without unnamed
+    // files (for tests of that path).
+    enum class Temporary { unnamed_where_possible, named };
+    explicit AtomicFile(std::string final_path,
+                        Temporary temporary = Temporary::unnamed_where_possible);
     ~AtomicFile();
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;

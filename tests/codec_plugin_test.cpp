@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -116,6 +117,32 @@ TEST(ImageWriters, GiveBackThePixelsInEveryFormat) {
             }
         }
     }
+}
+
+TEST(AtomicFile, BothKindsOfTemporaryAppearWholeOrNotAtAll) {
+    const testing::ScratchDir folder;
+    const mode_t saved_umask = umask(027);
+    for (const auto kind : {AtomicFile::Temporary::unnamed_where_possible,
+                            AtomicFile::Temporary::named}) {
+        const std::string path = folder.file("out.txt");
+        {
+            AtomicFile abandoned(path, kind);
+            ASSERT_TRUE(abandoned.write("half", 4) && abandoned.finish());
+            // A named temporary stands in the folder meanwhile; an unnamed one does not.
+            EXPECT_EQ(testing::folder_entries(folder.path()).size(),
+                      kind == AtomicFile::Temporary::named ? 1u : 0u);
+        }
+        EXPECT_TRUE(testing::folder_entries(folder.path()).empty());
+        AtomicFile file(path, kind);
+        ASSERT_TRUE(file.write("whole", 5) && file.commit());
+        EXPECT_EQ(testing::read_file(path), "whole");
+        EXPECT_EQ(testing::folder_entries(folder.path()), std::vector<std::string>{"out.txt"});
+        struct stat info {};
+        ASSERT_EQ(stat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0640u);
+        std::filesystem::remove(path);
+    }
+    umask(saved_umask);
 }
 
 }  // namespace
