@@ -9,6 +9,7 @@
 #include <optional>
 #include <opencv2/imgproc.hpp>
 
+#include "geometry/matrix.hpp"
 #include "imagefiles/atomic_file.hpp"
 #include "imagefiles/png_encoder.hpp"
 #include "imaging/warp.hpp"
@@ -32,12 +33,6 @@ namespace rectify {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-cv::Mat to_double(const cv::Mat& m) {
-    cv::Mat d;
-    m.convertTo(d, CV_64F);
-    return d;
-}
 
 SideReport side_report(const cv::Mat& K, const cv::Mat& H, const cv::Mat& resize,
                        const cv::Mat& coverage) {

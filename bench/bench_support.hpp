@@ -9,11 +9,31 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
 // BENCH_SMALL=1: the CI smoke run, tiny sizes and no repetitions.
+// A new empty folder for a benchmark's files, in BENCH_OUTPUT_DIR when set
+// (the disk the tool's outputs would go to), else the temporary folder; an
+// empty path when none can be made.
+inline std::filesystem::path make_work_folder(const std::string& prefix) {
+    std::error_code error;
+    const char* parent = std::getenv("BENCH_OUTPUT_DIR");
+    const std::filesystem::path base = parent != nullptr
+                                           ? std::filesystem::path(parent)
+                                           : std::filesystem::temp_directory_path(error);
+    if (error) {
+        return {};
+    }
+    std::string pattern = (base / (prefix + "-XXXXXX")).string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        return {};
+    }
+    return pattern;
+}
+
 inline bool small_run() {
     const char* small = std::getenv("BENCH_SMALL");
     return small != nullptr && std::string(small) == "1";

@@ -66,22 +66,6 @@ void run_imread(benchmark::State& state, std::string path) {
     }
 }
 
-std::filesystem::path make_work_folder() {
-    std::error_code error;
-    const char* parent = std::getenv("BENCH_OUTPUT_DIR");
-    const std::filesystem::path base = parent != nullptr
-                                           ? std::filesystem::path(parent)
-                                           : std::filesystem::temp_directory_path(error);
-    if (error) {
-        return {};
-    }
-    std::string pattern = (base / "decode_bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        return {};
-    }
-    return pattern;
-}
-
 constexpr const char* FORMATS[] = {"jpeg", "png"};
 
 }  // namespace
@@ -90,7 +74,7 @@ int main(int argc, char** argv) {
     if (!initialize_benchmarks(argc, argv)) {
         return 1;
     }
-    const std::filesystem::path folder = make_work_folder();
+    const std::filesystem::path folder = make_work_folder("decode_bench");
     if (folder.empty()) {
         std::fprintf(stderr, "decode_bench: cannot create a folder for the files\n");
         return 1;

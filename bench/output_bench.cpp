@@ -144,30 +144,13 @@ std::vector<Case> benchmark_cases() {
     return cases;
 }
 
-// A new empty folder for the outputs, or an empty path.
-std::filesystem::path make_work_folder() {
-    std::error_code error;
-    const char* parent = std::getenv("BENCH_OUTPUT_DIR");
-    const std::filesystem::path base = parent != nullptr
-                                           ? std::filesystem::path(parent)
-                                           : std::filesystem::temp_directory_path(error);
-    if (error) {
-        return {};
-    }
-    std::string pattern = (base / "output_bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        return {};
-    }
-    return pattern;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     if (!initialize_benchmarks(argc, argv)) {
         return 1;
     }
-    const std::filesystem::path folder = make_work_folder();
+    const std::filesystem::path folder = make_work_folder("output_bench");
     if (folder.empty()) {
         std::fprintf(stderr, "output_bench: cannot create a folder for the outputs\n");
         return 1;

@@ -12,12 +12,6 @@
 namespace rectify {
 namespace {
 
-cv::Mat to_double(const cv::Mat& m) {
-    cv::Mat d;
-    m.convertTo(d, CV_64F);
-    return d;
-}
-
 // Reciprocal condition number from the singular values; a non-finite one
 // counts as singular too.
 bool numerically_singular(const cv::Mat& m) {

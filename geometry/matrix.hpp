@@ -94,4 +94,11 @@ inline double max_of(double a, double b) {
 // True when every element of m is a finite number.
 bool all_finite(const cv::Mat& m);
 
+// A CV_64F copy of m, for the computations that run in double throughout.
+inline cv::Mat to_double(const cv::Mat& m) {
+    cv::Mat d;
+    m.convertTo(d, CV_64F);
+    return d;
+}
+
 }  // namespace rectify

@@ -1,15 +1,11 @@
 #include "geometry/rectified_cameras.hpp"
 
+#include "geometry/matrix.hpp"
+
 #include <cmath>
 
 namespace rectify {
 namespace {
-
-cv::Mat to_double(const cv::Mat& m) {
-    cv::Mat d;
-    m.convertTo(d, CV_64F);
-    return d;
-}
 
 cv::Mat homogeneous_pixel(double x, double y) {
     return (cv::Mat_<double>(3, 1) << x, y, 1.0);

@@ -139,16 +139,7 @@ ProcessResult run_and_signal(const std::vector<std::string>& arguments, const st
         dup2(pipe_fds[1], 1);
         close(pipe_fds[0]);
         close(pipe_fds[1]);
-        if (chdir(cwd.c_str()) != 0) {
-            _exit(127);
-        }
-        std::vector<char*> argv;
-        for (const std::string& argument : arguments) {
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv(STEREO_RECTIFY_EXE, argv.data());
-        _exit(127);
+        testing::exec_in(STEREO_RECTIFY_EXE, arguments, cwd);
     }
     close(pipe_fds[1]);
     ProcessResult result;

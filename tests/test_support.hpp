@@ -61,6 +61,26 @@ struct ProcessResult {
     int signal = 0;
 };
 
+// In a forked child: moves to folder cwd and runs the executable with
+// arguments (argv[0] included); never returns.
+[[noreturn]] inline void exec_in(const char* executable, const std::vector<std::string>& arguments,
+                                 const std::string& cwd,
+                                 const std::function<void()>& before_exec = {}) {
+    if (chdir(cwd.c_str()) != 0) {
+        _exit(127);
+    }
+    if (before_exec) {
+        before_exec();
+    }
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    execv(executable, argv.data());
+    _exit(127);
+}
+
 // Runs the executable with arguments (argv[0] included) in folder cwd.
 // before_exec runs in the child, e.g. to set resource limits.
 inline ProcessResult run_executable(const char* executable,
@@ -81,19 +101,7 @@ inline ProcessResult run_executable(const char* executable,
         dup2(errors_fd, 2);
         close(pipe_fds[0]);
         close(pipe_fds[1]);
-        if (chdir(cwd.c_str()) != 0) {
-            _exit(127);
-        }
-        if (before_exec) {
-            before_exec();
-        }
-        std::vector<char*> argv;
-        for (const std::string& argument : arguments) {
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv(executable, argv.data());
-        _exit(127);
+        exec_in(executable, arguments, cwd, before_exec);
     }
     close(pipe_fds[1]);
     ProcessResult result;
@@ -130,16 +138,7 @@ inline pid_t spawn_executable(const char* executable, const std::vector<std::str
                                : open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out_fd, 1);
         dup2(null_fd, 2);
-        if (chdir(cwd.c_str()) != 0) {
-            _exit(127);
-        }
-        std::vector<char*> argv;
-        for (const std::string& argument : arguments) {
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv(executable, argv.data());
-        _exit(127);
+        exec_in(executable, arguments, cwd);
     }
     return pid;
 }
