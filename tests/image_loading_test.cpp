@@ -82,7 +82,8 @@ std::string needed_libraries(const char* executable) {
 }
 
 TEST(Executables, NeedNeitherTheCodecModuleNorWhatItPullsIn) {
-    for (const char* executable : {STEREO_RECTIFY_EXE, STEREO_RECTIFY_INSPECT_EXE}) {
+    for (const char* executable :
+         {STEREO_RECTIFY_EXE, STEREO_RECTIFY_INSPECT_EXE, STEREO_RECTIFY_BATCH_EXE}) {
         const std::string libraries = needed_libraries(executable);
         ASSERT_NE(libraries.find("libopencv_core"), std::string::npos) << libraries;
         EXPECT_EQ(libraries.find("libopencv_imgcodecs"), std::string::npos) << executable;
