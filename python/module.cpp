@@ -373,6 +373,26 @@ that would replace inputs; OSError when a folder cannot be made, or after every
 pair was tried when any failed, with one line per failed pair.)");
 
     m.def(
+        "read_pair_list",
+        [](const py::object& path) {
+            const std::string list = path_text(path);
+            std::vector<sr::PairFiles> pairs;
+            {
+                py::gil_scoped_release release;
+                pairs = sr::read_pair_list(list);
+            }
+            py::list result;
+            for (const sr::PairFiles& pair : pairs) {
+                result.append(py::make_tuple(pair.left, pair.right));
+            }
+            return result;
+        },
+        py::arg("path"),
+        R"(The (left, right) paths of a pair list file, as stereo-rectify-batch --pairs reads
+it: one pair a line, paths relative to the file's folder, # comments. Raises
+OSError when it cannot be read or a line is not two paths.)");
+
+    m.def(
         "read_image",
         [](const py::object& path) {
             const std::string file = path_text(path);

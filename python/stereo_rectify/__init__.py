@@ -14,7 +14,8 @@ from ._stereo_rectify import (
     Rectifier,
     __version__,
     read_image,
+    read_pair_list,
     rectify_files,
 )
 
-__all__ = ["Calibration", "Rectifier", "read_image", "rectify_files", "__version__"]
+__all__ = ["Calibration", "Rectifier", "read_image", "read_pair_list", "rectify_files", "__version__"]
