@@ -25,7 +25,8 @@ struct Rectifier::Data {
 };
 
 // The batch run's options for these (the output format and masks are the
-// FileOptions', set by rectify_files).
+// FileOptions', set by rectify_files), and back.
 rectify::BatchOptions batch_options(const Options& options);
+Options options_of(const rectify::BatchOptions& batch, std::optional<cv::Size> image_size);
 
 }  // namespace stereo_rectify

@@ -80,6 +80,17 @@ rectify::BatchOptions batch_options(const Options& options) {
     return batch;
 }
 
+Options options_of(const rectify::BatchOptions& batch, std::optional<cv::Size> image_size) {
+    Options options;
+    options.view = static_cast<View>(batch.view);
+    options.interpolation = static_cast<Interpolation>(batch.interpolation);
+    options.scale = batch.scale;
+    options.left_fill = batch.left_fill;
+    options.right_fill = batch.right_fill;
+    options.image_size = image_size;
+    return options;
+}
+
 Rectifier::Rectifier(const Calibration& calibration, const Options& options) {
     for (const int fill : {options.left_fill, options.right_fill}) {
         if (fill < 0 || fill > 255) {

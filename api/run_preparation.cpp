@@ -8,18 +8,22 @@
 
 namespace rectify {
 
-std::optional<std::string> check_output_collisions(PairStream& pairs,
-                                                   const std::string& output_folder,
-                                                   const BatchOptions& options) {
+std::optional<std::string> check_output_collisions(
+    PairStream& pairs, const std::string& output_folder, const BatchOptions& options,
+    const std::function<void(std::size_t, const PairPaths&)>& each) {
     const std::string extension = output_extension(options.format, 3);
     CollisionCheck collisions;
     std::size_t index = 0;
     while (std::optional<PairPaths> pair = pairs.next()) {
         const PairOutputs outputs =
             pair_outputs(output_folder, *pair, extension, extension, options.masks);
-        if (auto collision = collisions.add(index++, *pair, outputs)) {
+        if (auto collision = collisions.add(index, *pair, outputs)) {
             return collision;
         }
+        if (each) {
+            each(index, *pair);
+        }
+        ++index;
     }
     return collisions.finish();
 }
