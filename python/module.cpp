@@ -28,8 +28,11 @@ cv::Mat image_view(const py::handle& object, const char* name) {
         throw py::value_error(what + ", not " + std::string(py::str(py::type::of(object))));
     }
     const auto array = py::reinterpret_borrow<py::array>(object);
-    const bool eight = array.dtype().is(py::dtype::of<std::uint8_t>());
-    const bool sixteen = array.dtype().is(py::dtype::of<std::uint16_t>());
+    // Unsigned 8 or 16 bits in this machine's byte order.
+    const py::dtype dtype = array.dtype();
+    const bool native = dtype.kind() == 'u' && dtype.attr("isnative").cast<bool>();
+    const bool eight = native && dtype.itemsize() == 1;
+    const bool sixteen = native && dtype.itemsize() == 2;
     if (!eight && !sixteen) {
         throw py::value_error(what + ", not " + std::string(py::str(array.dtype())));
     }

@@ -101,6 +101,8 @@ def test_bad_images(rectifier):
     for image, message in [
         (good.astype(np.float32), "float32"),
         (good.astype(np.int16), "int16"),
+        (good.astype(">u2"), ">u2"),
+        (good.astype(bool), "bool"),
         (np.zeros((480, 640, 4), np.uint8), r"\(480, 640, 4\)"),
         (np.zeros((480, 640, 1), np.uint8), r"\(480, 640, 1\)"),
         (np.zeros((2, 480, 640, 3), np.uint8), "shape"),
