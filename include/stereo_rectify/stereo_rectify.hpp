@@ -73,6 +73,8 @@ class STEREO_RECTIFY_PUBLIC Calibration {
     // The image size the calibration gives, if it gives one.
     std::optional<cv::Size> image_size() const;
 
+    // The library's own representation, complete only for code built in its
+    // source tree (api/api_data.hpp): the tools reach it through this.
     struct Data;
     const Data& data() const { return *data_; }
 
@@ -137,6 +139,7 @@ class STEREO_RECTIFY_PUBLIC Rectifier {
     std::pair<cv::Mat, cv::Mat> rectify(const cv::Mat& left, const cv::Mat& right,
                                         int threads = 0) const;
 
+    // As Calibration::Data.
     struct Data;
     const Data& data() const { return *data_; }
 
