@@ -62,7 +62,9 @@ def main():
     parser.add_argument("--format", default="png")
     args = parser.parse_args()
 
-    pairs = stereo_rectify.read_pair_list(args.pairs)
+    # Absolute paths: a worker on another machine runs in another folder.
+    pairs = [(str(Path(left).resolve()), str(Path(right).resolve()))
+             for left, right in stereo_rectify.read_pair_list(args.pairs)]
     if not pairs:
         sys.exit(f"{args.pairs}: no pairs to rectify")
     calibration = [str(Path(path).resolve()) for path in args.calibration]
