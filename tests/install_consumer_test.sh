@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs the build tree into a scratch prefix, then uses that tree as a
 # user would, with no environment settings: builds the C++ example against the
-# CMake package and against the pkg-config file, runs both, and imports
-# the installed Python module with the one PYTHONPATH line the README shows,
-# and the installed batch tool on a BMP pair (read through the installed
+# CMake package and against the pkg-config file and runs both, imports the
+# installed Python module with the one PYTHONPATH line the README shows, and
+# runs the installed batch tool on a BMP pair (read through the installed
 # codec plugin), whose outputs the module's must equal.
 # Arguments: the build folder, the source folder.
 set -euo pipefail
