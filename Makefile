@@ -2,11 +2,12 @@
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
 # The makes that CMake's build runs would each announce every folder they enter
 # and leave; CMake's own progress lines say enough.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build test demo bench asan-test clean
+.PHONY: all deps configure build test install demo bench asan-test clean
 
 all: build
 
@@ -21,6 +22,11 @@ build: configure
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The tools, the library, its header, CMake package and pkg-config file, and
+# the Python module, under PREFIX.
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
 
 # Only the two programs that the demo runs, not the tests and benchmarks.
 demo: configure

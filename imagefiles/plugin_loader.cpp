@@ -16,19 +16,38 @@ std::filesystem::path executable_folder() {
     return error ? std::filesystem::path() : executable.parent_path();
 }
 
+// The shared library this code is part of, when it is not the executable
+// (a program or a Python module on the installed library).
+std::filesystem::path library_file() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&library_file), &info) == 0 || info.dli_fname == nullptr) {
+        return {};
+    }
+    std::error_code error;
+    const std::filesystem::path library = std::filesystem::canonical(info.dli_fname, error);
+    const std::filesystem::path executable = std::filesystem::canonical("/proc/self/exe", error);
+    return error || library == executable ? std::filesystem::path() : library;
+}
+
 }  // namespace
 
 std::vector<std::string> codec_plugin_candidates(const std::string& explicit_path) {
     if (!explicit_path.empty()) {
         return {explicit_path};
     }
-    const std::filesystem::path folder = executable_folder();
-    if (folder.empty()) {
-        return {};
+    std::vector<std::string> candidates;
+    if (const std::filesystem::path folder = executable_folder(); !folder.empty()) {
+        candidates = {(folder / CODEC_PLUGIN_FILE).string(),
+                      (folder / ".." / "lib" / "stereo-rectify" / CODEC_PLUGIN_FILE)
+                          .lexically_normal()
+                          .string()};
     }
-    return {
-        (folder / CODEC_PLUGIN_FILE).string(),
-        (folder / ".." / "lib" / "stereo-rectify" / CODEC_PLUGIN_FILE).lexically_normal().string()};
+    // Installed, the library sits in lib/ and the plugin in lib/stereo-rectify/.
+    if (const std::filesystem::path library = library_file(); !library.empty()) {
+        candidates.push_back(
+            (library.parent_path() / "stereo-rectify" / CODEC_PLUGIN_FILE).string());
+    }
+    return candidates;
 }
 
 cv::Mat decode_with_plugin(const std::vector<unsigned char>& bytes, int imread_flags,

@@ -5,7 +5,8 @@
 //
 // Where it is looked for, first found wins: the explicit path when one is
 // given (then only there); else the running executable's folder (the build
-// tree), then <executable's folder>/../lib/stereo-rectify/ (the install tree).
+// tree), then <executable's folder>/../lib/stereo-rectify/ (the install tree),
+// then, for a program on the shared library, <library's folder>/stereo-rectify/.
 
 #include <string>
 #include <vector>
