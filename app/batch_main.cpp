@@ -17,12 +17,15 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/core/utils/logger.hpp>
 
+#include <stereo_rectify/stereo_rectify.hpp>
+
+#include "api/api_data.hpp"
+#include "api/run_preparation.hpp"
 #include "app/batch_command_line.hpp"
 #include "imaging/huge_page_allocator.hpp"
 #include "batch/batch_report.hpp"
 #include "batch/pipeline.hpp"
 #include "batch/run_record.hpp"
-#include "calibration/calibration_files.hpp"
 #include "imagefiles/image_file.hpp"
 #include "imagefiles/signal_cleanup.hpp"
 
@@ -45,12 +48,12 @@ int failure(const std::string& line, int status) {
     return status;
 }
 
-StereoCalibration load_calibration(const BatchCommandLine& line) {
+stereo_rectify::Calibration load_calibration(const BatchCommandLine& line) {
     if (!line.calibration_files.empty()) {
-        return load_calibration_files(line.calibration_files);
+        return stereo_rectify::Calibration::from_files(line.calibration_files);
     }
-    return load_calibration_text(line.transformation, line.left_intrinsics,
-                                 line.right_intrinsics);
+    return stereo_rectify::Calibration::from_text_files(line.transformation, line.left_intrinsics,
+                                                        line.right_intrinsics);
 }
 
 // Opens the pairs as a stream, anew each time: the list is read once to be
@@ -80,62 +83,14 @@ struct ListFacts {
 // other, before any work; returns the line that refuses, or nothing.
 std::optional<std::string> check_list(PairStream& pairs, const BatchCommandLine& line,
                                       ListFacts& facts) {
-    const std::string extension = output_extension(line.options.format, 3);
-    CollisionCheck collisions;
-    while (std::optional<PairPaths> pair = pairs.next()) {
-        if (!facts.first) {
-            facts.first = *pair;
-        }
-        const PairOutputs outputs =
-            pair_outputs(line.output_folder, *pair, extension, extension, line.options.masks);
-        if (auto collision = collisions.add(facts.pairs, *pair, outputs)) {
-            return collision;
-        }
-        facts.in_shard += in_shard(facts.pairs, line.settings) ? 1 : 0;
-        ++facts.pairs;
-    }
-    return collisions.finish();
-}
-
-// The size and depth of the first pair whose left image can be read: the
-// header where it tells them, else the decoded image.
-struct FirstImage {
-    cv::Size size;
-    int depth = CV_8U;
-};
-std::optional<FirstImage> first_image(const PairPaths& pair) {
-    std::optional<ImageFile> file = ImageFile::open(pair.left, ImageMode::any);
-    if (!file) {
-        return std::nullopt;
-    }
-    if (file->header().width > 0) {
-        return FirstImage{{file->header().width, file->header().height},
-                          CV_MAT_DEPTH(file->header().type)};
-    }
-    const cv::Mat image = file->decode();
-    if (image.empty()) {
-        return std::nullopt;
-    }
-    return FirstImage{image.size(), image.depth()};
-}
-
-bool make_folders(const BatchCommandLine& line) {
-    std::vector<std::string> folders = {"left", "right"};
-    if (line.options.masks) {
-        folders.insert(folders.end(), {"left_mask", "right_mask"});
-    }
-    for (const std::string& folder : folders) {
-        std::error_code error;
-        const std::filesystem::path path = std::filesystem::path(line.output_folder) / folder;
-        std::filesystem::create_directories(path, error);
-        if (error || !std::filesystem::is_directory(path)) {
-            failure("Cannot create folder " + path.string() + ": " +
-                        (error ? error.message() : "something else is in the way") + ".",
-                    1);
-            return false;
-        }
-    }
-    return true;
+    return check_output_collisions(pairs, line.output_folder, line.options,
+                                   [&](std::size_t index, const PairPaths& pair) {
+                                       if (!facts.first) {
+                                           facts.first = pair;
+                                       }
+                                       facts.in_shard += in_shard(index, line.settings) ? 1 : 0;
+                                       ++facts.pairs;
+                                   });
 }
 
 // "12/100 pairs, 8.4 pairs/s, 11 s left, 1 failed" on a terminal, rewritten
@@ -196,12 +151,13 @@ std::optional<int> keep_record(const BatchCommandLine& line, const std::string& 
 }
 
 int run(const BatchCommandLine& line) {
-    StereoCalibration calibration;
+    std::optional<stereo_rectify::Calibration> loaded;
     try {
-        calibration = load_calibration(line);
-    } catch (const CalibrationError& error) {
+        loaded.emplace(load_calibration(line));
+    } catch (const stereo_rectify::Error& error) {
         return failure(error.what(), 2);
     }
+    const StereoCalibration& calibration = loaded->data().calibration;
     std::function<std::unique_ptr<PairStream>()> open_pairs;
     ListFacts facts;
     try {
@@ -228,14 +184,15 @@ int run(const BatchCommandLine& line) {
                            " cannot be read, and the calibration gives no image size.",
                        1);
     }
-    PairRectifier rectifier;
+    std::optional<stereo_rectify::Rectifier> built;
     try {
-        rectifier = make_pair_rectifier(calibration, options, image_size);
-    } catch (const std::exception& error) {
-        return failure(std::string("Cannot rectify: ") + error.what(), 2);
+        built.emplace(*loaded, stereo_rectify::options_of(options, image_size));
+    } catch (const stereo_rectify::Error& error) {
+        return failure(error.what(), 2);
     }
-    if (!make_folders(line)) {
-        return 1;
+    const PairRectifier& rectifier = built->data().rectifier;
+    if (const auto problem = make_output_folders(line.output_folder, options.masks)) {
+        return failure(*problem, 1);
     }
     if (const std::optional<int> status =
             keep_record(line, describe_run(calibration, image_size, options))) {
