@@ -38,16 +38,16 @@ declare -A med_s med_mb
 compare() {
     local title="$1" folder="$2" reps="$3"
     shift 3
-    local -a specs=()
+    local -a entries=()
     while [ "$1" != "--" ]; do
-        specs+=("$1")
+        entries+=("$1")
         shift
     done
     shift
     local -a names=() statuses=() programs=() seconds=() peaks=()
-    local spec i k rep count=${#specs[@]}
-    for spec in "${specs[@]}"; do
-        IFS=: read -r name status program <<<"$spec"
+    local entry i k rep count=${#entries[@]}
+    for entry in "${entries[@]}"; do
+        IFS=: read -r name status program <<<"$entry"
         names+=("$name")
         statuses+=("$status")
         programs+=("$program")
