@@ -66,22 +66,6 @@ std::string json_number(double value) {
     return std::isfinite(value) ? format_text("%.10g", value) : std::string("null");
 }
 
-std::string json_string(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            out += format_text("\\u%04x", u);
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 std::string json_size(cv::Size size) {
     return format_text("[%d, %d]", size.width, size.height);
 }

@@ -159,18 +159,6 @@ std::string output_file_name(const std::string& image_path) {
     return image_path.substr(0, has_extension ? dot : image_path.size()) + "_rectified.ppm";
 }
 
-std::optional<cv::Size> output_size_for(cv::Size left_size, double scale_factor) {
-    if (!(scale_factor > 0.0) || !std::isfinite(scale_factor)) {
-        return std::nullopt;
-    }
-    const double width = std::trunc(left_size.width * scale_factor);
-    const double height = std::trunc(left_size.height * scale_factor);
-    if (!(width >= 1.0 && height >= 1.0 && width * height <= MAX_OUTPUT_PIXELS)) {
-        return std::nullopt;
-    }
-    return cv::Size(static_cast<int>(width), static_cast<int>(height));
-}
-
 std::optional<PreparedRun> prepare_run(const RunArguments& arguments, Reporter& reporter) {
     PreparedRun run;
     reporter.progress("Opening parameters files...\n");

@@ -39,11 +39,6 @@ struct PreparedRun {
 // not the leading "." of a hidden file's name.
 std::string output_file_name(const std::string& image_path);
 
-// The output size for a left source of left_size: each side times the scale,
-// truncated toward zero. Empty when the scale is not a positive finite number,
-// or the size is below 1 x 1 or above MAX_OUTPUT_PIXELS.
-inline constexpr double MAX_OUTPUT_PIXELS = 1073741824.0;  // 2^30, the image library's limit
-std::optional<cv::Size> output_size_for(cv::Size left_size, double scale_factor);
 
 // "Opening parameters files..." through the geometry: loads both images, reads
 // the three calibration files, checks the calibration, the scale factor and the

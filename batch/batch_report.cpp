@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "calibration/reporter.hpp"
 #include "imagefiles/atomic_file.hpp"
 
 namespace rectify {
@@ -13,48 +14,7 @@ std::string json_size(cv::Size size) {
     return text;
 }
 
-// The length of the valid UTF-8 sequence at text[i], or 0.
-size_t utf8_length(const std::string& text, size_t i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    const size_t length = byte >= 0xF0 && byte <= 0xF4 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC2 ? 2 : 0;
-    if (length == 0 || i + length > text.size() || byte > 0xF4) {
-        return 0;
-    }
-    for (size_t k = 1; k < length; ++k) {
-        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
-            return 0;
-        }
-    }
-    return length;
-}
-
 }  // namespace
-
-std::string json_string(const std::string& text) {
-    std::string out = "\"";
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20 || byte == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            out += escaped;
-        } else if (byte < 0x80) {
-            out += c;
-        } else if (const size_t length = utf8_length(text, i)) {
-            out.append(text, i, length);
-            i += length - 1;
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            out += escaped;
-        }
-    }
-    return out + "\"";
-}
 
 std::string batch_json_head(const std::string& output_folder, const BatchOptions& options,
                             const PairRectifier& rectifier) {

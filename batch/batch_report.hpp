@@ -22,10 +22,6 @@ std::string batch_json_head(const std::string& output_folder, const BatchOptions
 std::string batch_json_pair(std::size_t index, const PairResult& result, bool first);
 std::string batch_json_tail(const RunSummary& summary);
 
-// A JSON string literal for any bytes: quotes, backslashes and control
-// characters escaped, bytes that are not UTF-8 as \u00XX of their value.
-std::string json_string(const std::string& text);
-
 // The cameras file (cv::FileStorage YAML), written atomically.
 bool write_cameras_file(const std::string& path, const RectifiedCameras& cameras);
 

@@ -109,21 +109,9 @@ std::optional<std::string> rectify_into(const PairRectifier& rectifier, const Ba
 
 }  // namespace
 
-std::optional<cv::Size> batch_output_size(cv::Size image_size, double scale) {
-    if (!(scale > 0.0) || !std::isfinite(scale)) {
-        return std::nullopt;
-    }
-    const double width = std::trunc(image_size.width * scale);
-    const double height = std::trunc(image_size.height * scale);
-    if (!(width >= 1.0 && height >= 1.0 && width * height <= 1073741824.0)) {
-        return std::nullopt;
-    }
-    return cv::Size(static_cast<int>(width), static_cast<int>(height));
-}
-
 PairRectifier make_pair_rectifier(const StereoCalibration& calibration,
                                   const BatchOptions& options, cv::Size image_size) {
-    const std::optional<cv::Size> output_size = batch_output_size(image_size, options.scale);
+    const std::optional<cv::Size> output_size = output_size_for(image_size, options.scale);
     if (!output_size) {
         throw std::invalid_argument("the scale " + std::to_string(options.scale) +
                                     " gives no output size for " + size_text(image_size) +

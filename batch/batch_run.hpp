@@ -28,11 +28,6 @@ struct BatchOptions {
     int jpeg_quality = 95;
 };
 
-// The output size for images of image_size: each side times the scale,
-// truncated toward zero; nothing when that is below 1 x 1 or above 2^30
-// pixels, or the scale is not a positive finite number.
-std::optional<cv::Size> batch_output_size(cv::Size image_size, double scale);
-
 // Everything that depends on the calibration, the options and the image size
 // alone, built once per run.
 struct PairRectifier {

@@ -35,12 +35,7 @@ floor="$build/bench/batch_floor"
 python=/usr/bin/python3
 peer="$root/bench/python_peer.py"
 processes=$(nproc)
-for program in "$batch" "$floor" /usr/bin/time; do
-    if [ ! -x "$program" ]; then
-        echo "batch_compare.sh: $program is missing; build first (and scripts/install-deps)." >&2
-        exit 1
-    fi
-done
+require_executables "$batch" "$floor" /usr/bin/time
 if ! "$python" -c "import cv2" 2>/dev/null; then
     echo "batch_compare.sh: $python cannot import cv2 (Debian package python3-opencv)." >&2
     exit 1

@@ -2,6 +2,17 @@
 # whole runs of programs, alternating, and ratios of medians. Sourced; expects
 # $work to name a folder for its scratch files.
 
+# require_executables <path...>: stops the script when one is missing.
+require_executables() {
+    local program
+    for program in "$@"; do
+        if [ ! -x "$program" ]; then
+            echo "$(basename "$0"): $program is missing; build first (and scripts/install-deps)." >&2
+            exit 1
+        fi
+    done
+}
+
 # median of the numbers given as arguments
 median() {
     printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {

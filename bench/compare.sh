@@ -38,16 +38,7 @@ peer="$build/bench/peer_rectify"
 floor="$build/bench/io_floor"
 startup="$build/bench/startup_floor"
 make_pair="$build/bench/make_pair"
-for program in "$tool" "$peer" "$floor" "$startup" "$make_pair"; do
-    if [ ! -x "$program" ]; then
-        echo "compare.sh: $program is missing; build first." >&2
-        exit 1
-    fi
-done
-if [ ! -x /usr/bin/time ]; then
-    echo "compare.sh: /usr/bin/time is missing (Debian package 'time'; scripts/install-deps)." >&2
-    exit 1
-fi
+require_executables "$tool" "$peer" "$floor" "$startup" "$make_pair" /usr/bin/time
 
 work="$build/bench-work"
 pair="$work/pair-noisy"

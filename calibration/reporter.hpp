@@ -34,6 +34,10 @@ class CollectingReporter : public Reporter {
     std::string text_;
 };
 
+// A JSON string literal for any bytes: quotes, backslashes and control
+// characters escaped, bytes that are not UTF-8 as \u00XX of their value.
+std::string json_string(std::string_view text);
+
 // printf-style formatting into a std::string.
 std::string format_text(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

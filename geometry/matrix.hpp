@@ -101,4 +101,9 @@ inline cv::Mat to_double(const cv::Mat& m) {
     return d;
 }
 
+// A 3x3 matrix of any depth as a fixed-size double one.
+inline cv::Matx33d as_matx(const cv::Mat& m) {
+    return cv::Matx33d(to_double(m));
+}
+
 }  // namespace rectify

@@ -337,4 +337,16 @@ void compute_rectification(const cv::Mat& K_left, const cv::Mat& K_right, const 
     copy_into(r.H2, H2);
 }
 
+std::optional<cv::Size> output_size_for(cv::Size left_size, double scale_factor) {
+    if (!(scale_factor > 0.0) || !std::isfinite(scale_factor)) {
+        return std::nullopt;
+    }
+    const double width = std::trunc(left_size.width * scale_factor);
+    const double height = std::trunc(left_size.height * scale_factor);
+    if (!(width >= 1.0 && height >= 1.0 && width * height <= MAX_OUTPUT_PIXELS)) {
+        return std::nullopt;
+    }
+    return cv::Size(static_cast<int>(width), static_cast<int>(height));
+}
+
 }  // namespace rectify

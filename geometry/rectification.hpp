@@ -2,6 +2,7 @@
 // Rectification geometry: from the two intrinsic matrices and the camera
 // transformation to the two warp maps H1 and H2.
 
+#include <optional>
 #include <utility>
 
 #include <opencv2/core.hpp>
@@ -48,6 +49,13 @@ void compute_rectification(const cv::Mat& K_left, const cv::Mat& K_right, const 
 // before inversion).
 void fit_transforms(const cv::Mat& Po1, const cv::Mat& Po2, cv::Mat& Pn1, cv::Mat& Pn2, cv::Mat& T1,
                     cv::Mat& T2);
+
+// The outputs' size for a left image of left_size: each side times the scale,
+// truncated toward zero. Empty when the scale is not a positive finite number,
+// or the size is below 1 x 1 or above MAX_OUTPUT_PIXELS. Every tool sizes its
+// outputs so.
+inline constexpr double MAX_OUTPUT_PIXELS = 1073741824.0;  // 2^30, the image library's limit
+std::optional<cv::Size> output_size_for(cv::Size left_size, double scale_factor);
 
 // Po1 = K_left [I 0], Po2 = K_right [I 0] T, as float matrices.
 std::pair<cv::Mat, cv::Mat> old_projections(const cv::Mat& K_left, const cv::Mat& K_right,

@@ -8,12 +8,6 @@
 namespace rectify {
 namespace {
 
-cv::Matx33d as_matx(const cv::Mat& m) {
-    cv::Mat d;
-    m.convertTo(d, CV_64F);
-    return cv::Matx33d(d);
-}
-
 std::optional<cv::Point2d> dehomogenise(const cv::Vec3d& p) {
     const cv::Point2d q(p[0] / p[2], p[1] / p[2]);
     if (!std::isfinite(q.x) || !std::isfinite(q.y)) {

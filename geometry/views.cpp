@@ -44,12 +44,6 @@ std::string format_view_error(const char* side, const char* what) {
     return std::string("Cannot fit the view: the border of the ") + side + " image " + what + ".";
 }
 
-cv::Matx33d as_matx(const cv::Mat& m) {
-    cv::Mat d;
-    m.convertTo(d, CV_64F);
-    return cv::Matx33d(d);
-}
-
 cv::Matx33d translation(double tx, double ty) {
     return {1, 0, tx, 0, 1, ty, 0, 0, 1};
 }
@@ -198,16 +192,6 @@ const char* view_name(View view) {
         default:
             return "full";
     }
-}
-
-std::pair<cv::Mat, cv::Mat> output_projections(const StereoCalibration& calibration,
-                                               const ViewFit& fit) {
-    cv::Mat left = cv::Mat::eye(3, 4, CV_64F), right(3, 4, CV_64F);
-    calibration.R.convertTo(right.colRange(0, 3), CV_64F);
-    calibration.T.reshape(1, 3).convertTo(right.col(3), CV_64F);
-    const cv::Mat P1 = cv::Mat(fit.to_output1() * as_matx(calibration.K1)) * left;
-    const cv::Mat P2 = cv::Mat(fit.to_output2() * as_matx(calibration.K2)) * right;
-    return {P1, P2};
 }
 
 ViewFit fit_view(const StereoCalibration& calibration, View view, cv::Size image_size,

@@ -68,13 +68,6 @@ struct ViewFit {
 ViewFit fit_view(const StereoCalibration& calibration, View view, cv::Size image_size,
                  cv::Size output_size);
 
-// The rectified cameras of the outputs as 3x4 CV_64F projections in output
-// pixels, the world frame being the left camera's: P1 = to_output1 K1 [I | 0]
-// and P2 = to_output2 K2 [R | T] (distortion removed: these project ideal
-// rays). Both give a point in front of the cameras the same output row.
-std::pair<cv::Mat, cv::Mat> output_projections(const StereoCalibration& calibration,
-                                               const ViewFit& fit);
-
 // The region of a source image that every interpolation can sample, the
 // six-argument tool's nearest rule included (its last column and row count
 // as outside): 0 <= u <= width - 1.5, likewise v. The valid view keeps every

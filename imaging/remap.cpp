@@ -26,14 +26,15 @@ int nearest_index(float c, int size) {
 
 // Rows in bands of at most 2^16 pixels, spread over our own threads. Below
 // about 1.5 * 2^16 pixels cv::remap runs its rows in the calling thread, so
-// the image library starts no threads of its own for these bands. With one
-// thread the rows go in one piece (the caller keeps the image library to one
-// thread as well).
+// the image library starts no threads of its own for these bands, whoever
+// calls (with one thread the bands simply run in turn).
 void for_each_band(cv::Size size, int threads, const std::function<void(int, int)>& rows) {
     const int band_rows = std::max(1, (1 << 16) / std::max(size.width, 1));
     const int bands = (size.height + band_rows - 1) / band_rows;
     if (bands <= 1 || threads == 1) {
-        rows(0, size.height);  // in one piece: this thread is the only one anyway
+        for (int band = 0; band < bands; ++band) {
+            rows(band * band_rows, std::min(size.height, (band + 1) * band_rows));
+        }
         return;
     }
     run_in_parallel(bands, threads > 0 ? threads : available_processors(), [&](int band) {

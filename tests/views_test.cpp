@@ -13,6 +13,7 @@
 #include "chessboard.hpp"
 #include "geometry/matrix.hpp"
 #include "geometry/rectify_maps.hpp"
+#include "geometry/rectified_cameras.hpp"
 #include "geometry/views.hpp"
 #include "imaging/remap.hpp"
 #include "imaging/warp.hpp"
@@ -107,7 +108,10 @@ cv::Point2d to_output(const StereoCalibration& c, const ViewFit& fit, Side side,
 
 // Points in front of both cameras land on one row in both outputs.
 void expect_rows_shared(const StereoCalibration& c, const ViewFit& fit) {
-    const auto [P1, P2] = output_projections(c, fit);
+    const RectifiedCameras cameras = cameras_of_outputs(
+        c.K1, c.K2, transformation_matrix(c), cv::Mat(fit.to_output1()), cv::Mat(fit.to_output2()),
+        fit.source_size, fit.source_size, fit.output_size);
+    const cv::Mat &P1 = cameras.P1, &P2 = cameras.P2;
     cv::RNG rng(3);
     const double baseline = cv::norm(c.T);
     for (int i = 0; i < 50; ++i) {
